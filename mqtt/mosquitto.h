@@ -1,0 +1,66 @@
+#pragma once
+
+// The system's own MQTT 3.1.1 client behind a small C-style interface: an
+// opaque client object and free functions returning the codes below.
+
+struct mosquitto;
+
+// A received PUBLISH. The record and everything it points to live only for
+// the duration of the message callback.
+struct mosquitto_message
+{
+    int messageId;
+    char* topic;
+    void* payload;
+    int payloadLength;
+    int qos;
+    bool retain;
+};
+
+enum mosq_err_t {
+    MOSQ_ERR_SUCCESS = 0,
+    MOSQ_ERR_NOMEM = 1,
+    MOSQ_ERR_PROTOCOL = 2,
+    MOSQ_ERR_INVAL = 3,
+    MOSQ_ERR_NO_CONN = 4,
+    MOSQ_ERR_CONN_REFUSED = 5,
+    MOSQ_ERR_NOT_FOUND = 6,
+    MOSQ_ERR_CONN_LOST = 7,
+    MOSQ_ERR_TLS = 8,
+    MOSQ_ERR_PAYLOAD_SIZE = 9,
+    MOSQ_ERR_NOT_SUPPORTED = 10,
+    MOSQ_ERR_AUTH = 11,
+    MOSQ_ERR_ACL_DENIED = 12,
+    MOSQ_ERR_ERRNO = 14,
+};
+
+using mosquitto_connect_fn = void (*)(mosquitto* client, void* userData, int code);
+using mosquitto_disconnect_fn = void (*)(mosquitto* client, void* userData, int code);
+using mosquitto_publish_fn = void (*)(mosquitto* client, void* userData, int messageId);
+using mosquitto_message_fn = void (*)(mosquitto* client, void* userData, const mosquitto_message* message);
+
+int mosquitto_lib_init();
+int mosquitto_lib_cleanup();
+
+mosquitto* mosquitto_new(const char* id, bool cleanSession, void* userData);
+void mosquitto_destroy(mosquitto* client);
+
+int mosquitto_username_pw_set(mosquitto* client, const char* username, const char* password);
+void mosquitto_connect_callback_set(mosquitto* client, mosquitto_connect_fn callback);
+void mosquitto_disconnect_callback_set(mosquitto* client, mosquitto_disconnect_fn callback);
+void mosquitto_publish_callback_set(mosquitto* client, mosquitto_publish_fn callback);
+void mosquitto_message_callback_set(mosquitto* client, mosquitto_message_fn callback);
+int mosquitto_reconnect_delay_set(mosquitto* client, unsigned int delay, unsigned int delayMax, bool exponential);
+
+int mosquitto_connect_async(mosquitto* client, const char* host, int port, int keepalive);
+int mosquitto_connect(mosquitto* client, const char* host, int port, int keepalive);
+int mosquitto_disconnect(mosquitto* client);
+
+int mosquitto_loop_start(mosquitto* client);
+int mosquitto_loop_stop(mosquitto* client, bool force);
+
+const char* mosquitto_strerror(int code);
+
+int mosquitto_subscribe(mosquitto* client, int* messageIdOut, const char* topic, int qos);
+int mosquitto_publish(mosquitto* client, int* messageIdOut, const char* topic, int payloadLength, const void* payload,
+                      int qos, bool retain);

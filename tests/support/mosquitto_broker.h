@@ -1,0 +1,63 @@
+#pragma once
+
+#include "tests/support/child_process.h"
+
+#include <chrono>
+#include <string>
+
+namespace kestro_test {
+
+// A real mosquitto broker for tests: its own config in a temporary folder,
+// listening on a free loopback port (never 1883), run as a child process and
+// stopped by its PID. Optionally it requires a user name and password.
+class MosquittoBroker
+{
+public:
+    struct Options
+    {
+        // When username is set the broker refuses anonymous clients and
+        // accepts only this user with this password.
+        std::string username;
+        std::string password;
+    };
+
+    static constexpr const char* kBrokerPath = "/usr/sbin/mosquitto";
+    static constexpr const char* kPasswdPath = "/usr/bin/mosquitto_passwd";
+
+    MosquittoBroker();
+    explicit MosquittoBroker(Options options);
+    ~MosquittoBroker();
+    MosquittoBroker(const MosquittoBroker&) = delete;
+    MosquittoBroker& operator=(const MosquittoBroker&) = delete;
+
+    // Starts the broker (on the same port as before when restarted) and waits
+    // until the port accepts connections. False with error() on failure.
+    bool start(std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    // SIGTERM, or SIGKILL for a crash, then reaps the process.
+    void stop();
+    void kill();
+    bool isRunning();
+
+    const char* host() const { return "127.0.0.1"; }
+    int port() const { return m_port; }
+    const std::string& directory() const { return m_directory; }
+    const std::string& error() const { return m_error; }
+    // The broker's log so far, to explain a failing test.
+    std::string log() const;
+
+private:
+    bool prepare();
+
+    Options m_options;
+    std::string m_directory;
+    int m_port = 0;
+    ChildProcess m_process;
+    std::string m_error;
+};
+
+// Binds port 0 on 127.0.0.1 and returns the port the kernel chose.
+int findFreeLoopbackPort();
+// True when a TCP connection to 127.0.0.1:port is accepted.
+bool loopbackPortAnswers(int port);
+
+} // namespace kestro_test
