@@ -1,0 +1,267 @@
+#include "vision/cv_drawing.h"
+
+#include <QGuiApplication>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Text drawing needs Qt's font system; every test in this executable shares
+// one application object. The suite runs under Xvfb; without a display the
+// offscreen platform is enough for painting on images.
+class GuiApplicationEnvironment : public ::testing::Environment
+{
+public:
+    void SetUp() override
+    {
+        if (!std::getenv("DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
+            setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        static int argc = 1;
+        static char name[] = "test_vision";
+        static char* argv[] = {name, nullptr};
+        m_app = std::make_unique<QGuiApplication>(argc, argv);
+    }
+    void TearDown() override { m_app.reset(); }
+
+private:
+    std::unique_ptr<QGuiApplication> m_app;
+};
+
+const auto* const g_guiEnvironment = ::testing::AddGlobalTestEnvironment(new GuiApplicationEnvironment);
+
+cv::Mat noiseImage(int rows, int cols, unsigned seed)
+{
+    cv::Mat m(rows, cols, cv::CV_8UC3);
+    std::mt19937 rng(seed);
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols * 3; ++c)
+            m.ptr(r)[c] = static_cast<unsigned char>(rng() & 0xff);
+    return m;
+}
+
+std::vector<unsigned char> pixel(const cv::Mat& m, int x, int y)
+{
+    const unsigned char* p = m.ptr(y) + x * 3;
+    return {p[0], p[1], p[2]};
+}
+
+int differingPixels(const cv::Mat& a, const cv::Mat& b)
+{
+    int count = 0;
+    for (int y = 0; y < a.rows; ++y)
+        for (int x = 0; x < a.cols; ++x)
+            if (pixel(a, x, y) != pixel(b, x, y))
+                ++count;
+    return count;
+}
+
+using Primitive = std::function<void(cv::Mat&)>;
+
+// A skeleton-like overlay: 52 primitives of every kind, with and without
+// antialiasing, outlines and fills, text in two weights, partly off-image.
+std::vector<Primitive> overlayPrimitives(int width, int height)
+{
+    std::vector<Primitive> list;
+    std::mt19937 rng(42);
+    auto coordinate = [&](int limit) { return static_cast<int>(rng() % (limit + 40)) - 20; };
+    for (int i = 0; i < 52; ++i) {
+        const cv::Scalar color(rng() % 256, rng() % 256, rng() % 256);
+        const int lineType = i % 2 ? cv::LINE_AA : cv::LINE_8;
+        const cv::Point a(coordinate(width), coordinate(height));
+        const cv::Point b(coordinate(width), coordinate(height));
+        const int thickness = static_cast<int>(rng() % 4) + 1;
+        switch (i % 6) {
+        case 0:
+        case 1:
+            list.push_back([=](cv::Mat& m) { cv::line(m, a, b, color, thickness, lineType); });
+            break;
+        case 2:
+            list.push_back([=](cv::Mat& m) { cv::circle(m, a, 2 + thickness, color, -1, lineType); });
+            break;
+        case 3:
+            list.push_back([=](cv::Mat& m) { cv::circle(m, a, 7, color, thickness, lineType); });
+            break;
+        case 4:
+            list.push_back([=](cv::Mat& m) {
+                cv::rectangle(m, cv::Rect(a.x, a.y, 30, 20), color, i % 4 == 0 ? -1 : thickness, lineType);
+            });
+            break;
+        default:
+            list.push_back([=](cv::Mat& m) {
+                cv::putText(m, "person 0.87 \xc3\xa9", a, cv::FONT_HERSHEY_SIMPLEX, 0.6, color, i % 4 == 1 ? 2 : 1,
+                            lineType);
+            });
+            break;
+        }
+    }
+    return list;
+}
+
+} // namespace
+
+TEST(CvDrawing, PrimitivesPaintTheExpectedPixelsInBgrOrder)
+{
+    const cv::Scalar red(0, 0, 255);
+    const std::vector<unsigned char> redBytes{0, 0, 255};
+    const std::vector<unsigned char> black{0, 0, 0};
+
+    cv::Mat m(20, 20, 16);
+    cv::line(m, cv::Point(2, 5), cv::Point(12, 5), red, 1, cv::LINE_8);
+    for (int x = 2; x <= 12; ++x)
+        EXPECT_EQ(pixel(m, x, 5), redBytes) << x;
+    EXPECT_EQ(pixel(m, 7, 4), black);
+    EXPECT_EQ(pixel(m, 7, 6), black);
+
+    m = cv::Mat(20, 20, 16);
+    cv::rectangle(m, cv::Rect(3, 4, 5, 6), cv::Scalar(10, 20, 30), cv::FILLED);
+    int inside = 0;
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 20; ++x) {
+            const bool in = x >= 3 && x < 8 && y >= 4 && y < 10;
+            const std::vector<unsigned char> expected = in ? std::vector<unsigned char>{10, 20, 30} : black;
+            EXPECT_EQ(pixel(m, x, y), expected) << x << "," << y;
+            inside += in;
+        }
+    EXPECT_EQ(inside, 30);
+
+    m = cv::Mat(20, 20, 16);
+    cv::rectangle(m, cv::Rect(3, 4, 10, 10), red, 1);
+    EXPECT_EQ(pixel(m, 3, 4), redBytes);
+    EXPECT_EQ(pixel(m, 8, 8), black);  // outline only
+
+    m = cv::Mat(40, 40, 16);
+    cv::circle(m, cv::Point(20, 20), 8, red, cv::FILLED, cv::LINE_8);
+    EXPECT_EQ(pixel(m, 20, 20), redBytes);
+    EXPECT_EQ(pixel(m, 20, 14), redBytes);
+    EXPECT_EQ(pixel(m, 13, 13), black);  // outside the disc, inside its square
+    cv::Mat ring(40, 40, 16);
+    cv::circle(ring, cv::Point(20, 20), 8, red, 1, cv::LINE_8);
+    EXPECT_EQ(pixel(ring, 20, 20), black);
+    EXPECT_GT(differingPixels(ring, cv::Mat(40, 40, 16)), 20);
+}
+
+TEST(CvDrawing, DegenerateCallsChangeNothing)
+{
+    const cv::Mat original = noiseImage(30, 30, 3);
+    const std::vector<Primitive> noOps = {
+        [](cv::Mat& m) { cv::circle(m, cv::Point(10, 10), 0, cv::Scalar(255, 255, 255), -1); },
+        [](cv::Mat& m) { cv::circle(m, cv::Point(10, 10), -4, cv::Scalar(255, 255, 255), 2); },
+        [](cv::Mat& m) { cv::rectangle(m, cv::Rect(1, 1, 0, 10), cv::Scalar(255, 255, 255), -1); },
+        [](cv::Mat& m) { cv::rectangle(m, cv::Rect(1, 1, 10, -1), cv::Scalar(255, 255, 255), 1); },
+        [](cv::Mat& m) { cv::putText(m, "", cv::Point(5, 20), 0, 1.0, cv::Scalar(255, 255, 255), 1); },
+    };
+    for (std::size_t i = 0; i < noOps.size(); ++i) {
+        cv::Mat m = original.clone();
+        noOps[i](m);
+        EXPECT_EQ(differingPixels(m, original), 0) << i;
+        cv::Mat empty;
+        noOps[i](empty);
+        EXPECT_TRUE(empty.empty());
+    }
+    cv::Mat empty;
+    cv::line(empty, cv::Point(0, 0), cv::Point(5, 5), cv::Scalar(1, 1, 1));
+    cv::putText(empty, "text", cv::Point(0, 10), 0, 1.0, cv::Scalar(1, 1, 1));
+    EXPECT_TRUE(empty.empty());
+    EXPECT_EQ(empty.data, nullptr);
+
+    // Absurd geometry is clipped, not a crash.
+    cv::Mat m = original.clone();
+    cv::circle(m, cv::Point(2147483000, -2147483000), 2147483647, cv::Scalar(1, 2, 3), -1);
+    cv::line(m, cv::Point(-2147483647, 0), cv::Point(2147483647, 29), cv::Scalar(1, 2, 3), 3);
+    cv::putText(m, "x", cv::Point(0, 20), 0, 1e12, cv::Scalar(1, 2, 3), 1);
+}
+
+TEST(CvDrawing, TextSizeHasAFloorOfEightPixelsAndBoldDiffers)
+{
+    auto draw = [](double scale, int thickness) {
+        cv::Mat m(40, 200, 16);
+        cv::putText(m, "Kestro 42", cv::Point(4, 30), cv::FONT_HERSHEY_SIMPLEX, scale, cv::Scalar(255, 255, 255),
+                    thickness, cv::LINE_8);
+        return m;
+    };
+    const cv::Mat tiny = draw(0.2, 1);     // round(4.4) -> 8
+    const cv::Mat floor = draw(0.35, 1);   // round(7.7) = 8
+    const cv::Mat larger = draw(0.5, 1);   // 11 pixels
+    EXPECT_GT(differingPixels(tiny, cv::Mat(40, 200, 16)), 10);
+    EXPECT_EQ(differingPixels(tiny, floor), 0);
+    EXPECT_GT(differingPixels(tiny, larger), 0);
+    EXPECT_GT(differingPixels(draw(0.8, 2), draw(0.8, 1)), 0);
+
+    // The baseline sits at org.y: nothing is painted far below it.
+    for (int y = 34; y < 40; ++y)
+        for (int x = 0; x < 200; ++x)
+            ASSERT_EQ(pixel(larger, x, y), (std::vector<unsigned char>{0, 0, 0})) << x << "," << y;
+}
+
+TEST(CvDrawing, DrawingOnARegionViewWritesIntoTheParent)
+{
+    cv::Mat parent(50, 60, 16);
+    cv::Mat view = parent(cv::Rect(10, 20, 30, 20));
+    cv::rectangle(view, cv::Rect(0, 0, 5, 5), cv::Scalar(1, 2, 3), cv::FILLED);
+    EXPECT_EQ(pixel(parent, 10, 20), (std::vector<unsigned char>{1, 2, 3}));
+    EXPECT_EQ(pixel(parent, 14, 24), (std::vector<unsigned char>{1, 2, 3}));
+    EXPECT_EQ(pixel(parent, 9, 20), (std::vector<unsigned char>{0, 0, 0}));
+    EXPECT_EQ(view.data, parent.data + 20 * 180 + 30);
+}
+
+TEST(CvDrawing, SessionGivesTheSamePixelsAsOneCallAtATime)
+{
+    struct Case
+    {
+        int width, height;
+        cv::Rect view;  // empty: the whole image
+    };
+    const std::vector<Case> cases = {{640, 480, {}}, {97, 61, {}}, {200, 150, cv::Rect(13, 7, 151, 111)}};
+    for (const Case& c : cases) {
+        const cv::Mat background = noiseImage(c.height, c.width, 11);
+        cv::Mat oneByOne = background.clone();
+        cv::Mat batched = background.clone();
+        cv::Mat oneTarget = c.view.width > 0 ? oneByOne(c.view) : oneByOne;
+        cv::Mat batchTarget = c.view.width > 0 ? batched(c.view) : batched;
+        const auto primitives = overlayPrimitives(oneTarget.cols, oneTarget.rows);
+        for (const auto& draw : primitives)
+            draw(oneTarget);
+        {
+            cv::DrawingSession session(batchTarget);
+            for (const auto& draw : primitives)
+                draw(batchTarget);
+        }
+        EXPECT_GT(differingPixels(oneByOne, background), 100);
+        EXPECT_EQ(differingPixels(batched, oneByOne), 0) << c.width << "x" << c.height;
+    }
+}
+
+TEST(CvDrawing, SessionLeavesOtherImagesToTheOrdinaryPath)
+{
+    cv::Mat frame(60, 80, 16);
+    cv::Mat other(60, 80, 16);
+    cv::Mat expectedOther(60, 80, 16);
+    cv::line(expectedOther, cv::Point(0, 0), cv::Point(79, 59), cv::Scalar(9, 9, 9), 2, cv::LINE_AA);
+    {
+        cv::DrawingSession session(frame);
+        cv::circle(frame, cv::Point(40, 30), 10, cv::Scalar(0, 255, 0), -1);
+        // Pixels are in the frame right away, not only when the session ends.
+        EXPECT_EQ(pixel(frame, 40, 30), (std::vector<unsigned char>{0, 255, 0}));
+        cv::line(other, cv::Point(0, 0), cv::Point(79, 59), cv::Scalar(9, 9, 9), 2, cv::LINE_AA);
+        {
+            cv::DrawingSession inner(other);
+            cv::rectangle(frame, cv::Rect(0, 0, 4, 4), cv::Scalar(5, 5, 5), -1);
+        }
+        session.finish();
+        cv::rectangle(frame, cv::Rect(70, 50, 4, 4), cv::Scalar(6, 6, 6), -1);
+    }
+    EXPECT_EQ(differingPixels(other, expectedOther), 0);
+    EXPECT_EQ(pixel(frame, 1, 1), (std::vector<unsigned char>{5, 5, 5}));
+    EXPECT_EQ(pixel(frame, 71, 51), (std::vector<unsigned char>{6, 6, 6}));
+
+    cv::Mat empty;
+    cv::DrawingSession onEmpty(empty);
+    cv::line(empty, cv::Point(0, 0), cv::Point(3, 3), cv::Scalar(1, 1, 1));
+    EXPECT_TRUE(empty.empty());
+}

@@ -1,0 +1,290 @@
+#include "vision/cv_drawing.h"
+
+#include <QBrush>
+#include <QColor>
+#include <QCoreApplication>
+#include <QFont>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QPen>
+#include <QPointF>
+#include <QRect>
+#include <QString>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace cv {
+
+namespace {
+
+constexpr int kTextBaseSize = 22;
+constexpr int kTextMinimumPixelSize = 8;
+const char* const kTextFamily = "Sans Serif";
+
+int saturate(double v)
+{
+    if (v <= 0.0)
+        return 0;
+    if (v >= 255.0)
+        return 255;
+    return static_cast<int>(std::lround(v));
+}
+
+QColor scalarToQColor(const Scalar& s)
+{
+    return QColor(saturate(s.val[2]), saturate(s.val[1]), saturate(s.val[0]), 255);
+}
+
+QImage matToRgbQImage(const Mat& m)
+{
+    if (m.empty())
+        return QImage();
+    QImage image(m.cols, m.rows, QImage::Format_RGB888);
+    if (image.isNull())
+        return image;
+    for (int r = 0; r < m.rows; ++r) {
+        const unsigned char* s = m.ptr(r);
+        uchar* d = image.scanLine(r);
+        for (int c = 0; c < m.cols; ++c, s += 3, d += 3) {
+            d[0] = s[2];
+            d[1] = s[1];
+            d[2] = s[0];
+        }
+    }
+    return image;
+}
+
+void rgbQImageToMat(const QImage& source, Mat& target)
+{
+    if (source.isNull())
+        return;
+    const QImage image =
+        source.format() == QImage::Format_RGB888 ? source : source.convertToFormat(QImage::Format_RGB888);
+    if (target.empty() || target.rows != image.height() || target.cols != image.width()) {
+        target.create(image.height(), image.width(), CV_8UC3);
+        if (target.empty())
+            return;
+    }
+    for (int r = 0; r < target.rows; ++r) {
+        const uchar* s = image.constScanLine(r);
+        unsigned char* d = target.ptr(r);
+        for (int c = 0; c < target.cols; ++c, s += 3, d += 3) {
+            d[0] = s[2];
+            d[1] = s[1];
+            d[2] = s[0];
+        }
+    }
+}
+
+bool fontSystemAvailable()
+{
+    return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
+}
+
+QPen shapePen(const QColor& color, int thickness)
+{
+    return QPen(QBrush(color), std::max(thickness, 1), Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
+}
+
+void setShapeAntialiasing(QPainter& painter, int lineType)
+{
+    painter.setRenderHint(QPainter::Antialiasing, lineType == LINE_AA);
+}
+
+} // namespace
+
+// A painter open on the image's own memory: Qt reads and writes the BGR
+// bytes in place (Format_BGR888), so there is nothing to convert and
+// nothing to write back, and every primitive starts from the painter's
+// pristine state so that it paints exactly what a fresh painter would.
+struct DrawingSession::Painter
+{
+    explicit Painter(Mat& img)
+        : target(img),
+          surface(img.data, img.cols, img.rows, static_cast<qsizetype>(img.step), QImage::Format_BGR888)
+    {
+        if (surface.isNull() || !painter.begin(&surface))
+            return;
+        pristineHints = painter.renderHints();
+        pristinePen = painter.pen();
+        pristineBrush = painter.brush();
+        pristineFont = painter.font();
+        open = true;
+    }
+
+    bool paints(const Mat& img) const
+    {
+        return open && img.data == target.data && img.rows == target.rows && img.cols == target.cols &&
+               img.step == target.step;
+    }
+
+    QPainter& fresh()
+    {
+        painter.setRenderHints(painter.renderHints(), false);
+        painter.setRenderHints(pristineHints, true);
+        painter.setPen(pristinePen);
+        painter.setBrush(pristineBrush);
+        painter.setFont(pristineFont);
+        return painter;
+    }
+
+    void close()
+    {
+        if (open)
+            painter.end();
+        open = false;
+    }
+
+    Mat target;  // holds a share of the buffer the surface points into
+    QImage surface;
+    QPainter painter;
+    QPainter::RenderHints pristineHints;
+    QPen pristinePen;
+    QBrush pristineBrush;
+    QFont pristineFont;
+    bool open = false;
+    Painter* previous = nullptr;
+};
+
+namespace {
+
+thread_local DrawingSession::Painter* t_activePainter = nullptr;
+
+// Runs one primitive: through the open session painter when it paints this
+// very image, else the one-call path: convert the frame, paint, write back.
+template <typename Paint>
+void drawOn(Mat& img, Paint paint)
+{
+    if (t_activePainter && t_activePainter->paints(img)) {
+        paint(t_activePainter->fresh());
+        return;
+    }
+    QImage image = matToRgbQImage(img);
+    if (image.isNull())
+        return;
+    {
+        QPainter painter(&image);
+        paint(painter);
+    }
+    rgbQImageToMat(image, img);
+}
+
+} // namespace
+
+DrawingSession::DrawingSession(Mat& img)
+{
+    if (img.empty())
+        return;
+    m_painter = std::make_unique<Painter>(img);
+    if (!m_painter->open) {
+        m_painter.reset();
+        return;
+    }
+    m_painter->previous = t_activePainter;
+    t_activePainter = m_painter.get();
+}
+
+DrawingSession::~DrawingSession()
+{
+    finish();
+}
+
+void DrawingSession::finish()
+{
+    if (!m_painter)
+        return;
+    if (t_activePainter == m_painter.get())
+        t_activePainter = m_painter->previous;
+    m_painter->close();
+    m_painter.reset();
+}
+
+void line(Mat& img, const Point& p1, const Point& p2, const Scalar& color, int thickness, int lineType,
+          int /*shift*/)
+{
+    if (img.empty())
+        return;
+    const QPen pen = shapePen(scalarToQColor(color), thickness);
+    drawOn(img, [&](QPainter& painter) {
+        setShapeAntialiasing(painter, lineType);
+        painter.setPen(pen);
+        painter.drawLine(QPoint(p1.x, p1.y), QPoint(p2.x, p2.y));
+    });
+}
+
+void rectangle(Mat& img, const Rect& r, const Scalar& color, int thickness, int lineType, int /*shift*/)
+{
+    if (img.empty() || r.width <= 0 || r.height <= 0)
+        return;
+    const QColor qcolor = scalarToQColor(color);
+    drawOn(img, [&](QPainter& painter) {
+        setShapeAntialiasing(painter, lineType);
+        const QRect area(r.x, r.y, r.width, r.height);
+        if (thickness < 0) {
+            painter.fillRect(area, qcolor);
+        } else {
+            painter.setPen(shapePen(qcolor, thickness));
+            painter.setBrush(Qt::NoBrush);
+            painter.drawRect(area);
+        }
+    });
+}
+
+void circle(Mat& img, const Point& center, int radius, const Scalar& color, int thickness, int lineType,
+            int /*shift*/)
+{
+    if (img.empty() || radius <= 0)
+        return;
+    const QColor qcolor = scalarToQColor(color);
+    drawOn(img, [&](QPainter& painter) {
+        setShapeAntialiasing(painter, lineType);
+        if (thickness < 0) {
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(QBrush(qcolor, Qt::SolidPattern));
+        } else {
+            painter.setPen(shapePen(qcolor, thickness));
+            painter.setBrush(Qt::NoBrush);
+        }
+        // The integer square of the circle; 64-bit arithmetic so that an
+        // absurd radius or centre cannot wrap, and a float rectangle only for
+        // those, where no int square exists.
+        const long long side = 2LL * radius;
+        const long long left = static_cast<long long>(center.x) - radius;
+        const long long top = static_cast<long long>(center.y) - radius;
+        const long long limit = std::numeric_limits<int>::max();
+        if (side <= limit && left >= -limit && top >= -limit && left + side <= limit && top + side <= limit)
+            painter.drawEllipse(QRect(static_cast<int>(left), static_cast<int>(top), static_cast<int>(side),
+                                      static_cast<int>(side)));
+        else
+            painter.drawEllipse(QRectF(static_cast<qreal>(left), static_cast<qreal>(top),
+                                       static_cast<qreal>(side), static_cast<qreal>(side)));
+    });
+}
+
+void putText(Mat& img, const std::string& text, const Point& org, int /*fontFace*/, double fontScale,
+             const Scalar& color, int thickness, int lineType, bool /*bottomLeftOrigin*/)
+{
+    if (img.empty() || text.empty() || !fontSystemAvailable())
+        return;
+    const QColor qcolor = scalarToQColor(color);
+    const QString utf16 = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    const double scaled = std::round(kTextBaseSize * fontScale);
+    // Clamp before converting: an absurd scale must not overflow the int.
+    const int pixelSize =
+        std::max(kTextMinimumPixelSize, static_cast<int>(std::min(std::max(scaled, 0.0), 4096.0)));
+    drawOn(img, [&](QPainter& painter) {
+        painter.setRenderHint(QPainter::TextAntialiasing, lineType == LINE_AA);
+        QFont font(QString::fromLatin1(kTextFamily));
+        font.setPixelSize(pixelSize);
+        font.setWeight(thickness > 1 ? QFont::Bold : QFont::Normal);
+        painter.setFont(font);
+        painter.setPen(qcolor);
+        painter.drawText(QPointF(org.x, org.y), utf16);
+    });
+}
+
+} // namespace cv
