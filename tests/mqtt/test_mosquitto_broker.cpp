@@ -1,0 +1,169 @@
+// The session against a real mosquitto broker started for each test.
+#include "mqtt/mosquitto_client.h"
+#include "tests/mqtt/session_recorder.h"
+#include "tests/support/mosquitto_broker.h"
+#include "tests/support/wait_for.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+
+using kestro_test::MosquittoBroker;
+using kestro_test::waitFor;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct BrokerClient
+{
+    BrokerClient()
+        : client(mosquitto_new(nullptr, true, &recorder))
+    {
+        recorder.attach(client);
+    }
+    ~BrokerClient() { mosquitto_destroy(client); }
+
+    bool connectTo(const MosquittoBroker& broker, int keepalive = 60)
+    {
+        return mosquitto_connect_async(client, broker.host(), broker.port(), keepalive) == MOSQ_ERR_SUCCESS &&
+               mosquitto_loop_start(client) == MOSQ_ERR_SUCCESS;
+    }
+
+    bool waitConnected()
+    {
+        return waitFor([this] { return !recorder.connectCodes().empty() && recorder.connectCodes().back() == 0; });
+    }
+
+    SessionRecorder recorder;
+    mosquitto* client;
+};
+
+// SUBACK is not reported to the application, so a subscription is known to
+// be in force once a probe message published afterwards comes back.
+bool subscribeAndSync(BrokerClient& subscriber, BrokerClient& publisher, const std::string& topic)
+{
+    if (mosquitto_subscribe(subscriber.client, nullptr, topic.c_str(), 1) != MOSQ_ERR_SUCCESS)
+        return false;
+    return waitFor([&] {
+        mosquitto_publish(publisher.client, nullptr, topic.c_str(), 5, "probe", 0, false);
+        return waitFor([&] { return !subscriber.recorder.messages().empty(); }, 200ms);
+    });
+}
+
+} // namespace
+
+TEST(MosquittoBroker, PublishAndSubscribeAtQos0AndQos1)
+{
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start()) << broker.error();
+    BrokerClient subscriber;
+    BrokerClient publisher;
+    ASSERT_TRUE(subscriber.connectTo(broker));
+    ASSERT_TRUE(publisher.connectTo(broker));
+    ASSERT_TRUE(subscriber.waitConnected()) << broker.log();
+    ASSERT_TRUE(publisher.waitConnected()) << broker.log();
+    ASSERT_TRUE(subscribeAndSync(subscriber, publisher, "kestro/test/data"));
+    const size_t probes = subscriber.recorder.messages().size();
+
+    int qos0Id = 0;
+    int qos1Id = 0;
+    const std::string binary("\x00\x01\xFFz", 4);
+    ASSERT_EQ(mosquitto_publish(publisher.client, &qos0Id, "kestro/test/data", 4, binary.data(), 0, false), 0);
+    ASSERT_EQ(mosquitto_publish(publisher.client, &qos1Id, "kestro/test/data", 3, "one", 1, false), 0);
+
+    // The broker's PUBACK for the QoS 1 message reaches the publish callback.
+    ASSERT_TRUE(waitFor([&] {
+        const auto ids = publisher.recorder.publishedIds();
+        return std::find(ids.begin(), ids.end(), qos0Id) != ids.end() &&
+               std::find(ids.begin(), ids.end(), qos1Id) != ids.end();
+    }));
+    ASSERT_TRUE(waitFor([&] { return subscriber.recorder.messages().size() >= probes + 2; }));
+    const auto messages = subscriber.recorder.messages();
+    const auto& first = messages[messages.size() - 2];
+    const auto& second = messages.back();
+    EXPECT_EQ(first.topic, "kestro/test/data");
+    EXPECT_EQ(first.payload, binary);
+    EXPECT_EQ(first.qos, 0);
+    EXPECT_EQ(second.payload, "one");
+    EXPECT_EQ(second.qos, 1);
+    EXPECT_GT(second.messageId, 0);
+    EXPECT_EQ(subscriber.recorder.disconnects(), 0);
+}
+
+TEST(MosquittoBroker, KeepAlivePingsHoldAnIdleConnection)
+{
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start()) << broker.error();
+    BrokerClient idle;
+    ASSERT_TRUE(idle.connectTo(broker, 11));
+    ASSERT_TRUE(idle.waitConnected()) << broker.log();
+    const auto connectedAt = std::chrono::steady_clock::now();
+
+    // The broker drops a silent client after 1.5 x 11 s = 16.5 s; only our
+    // PINGREQs every 5 s keep this one.
+    std::this_thread::sleep_until(connectedAt + 18s);
+    EXPECT_EQ(idle.recorder.disconnects(), 0) << broker.log();
+    EXPECT_EQ(idle.recorder.connectCodes(), std::vector<int>{0});
+    EXPECT_TRUE(idle.client->connected.load());
+    EXPECT_EQ(broker.log().find("exceeded timeout"), std::string::npos) << broker.log();
+
+    // The connection still carries traffic.
+    ASSERT_EQ(mosquitto_subscribe(idle.client, nullptr, "kestro/test/echo", 0), 0);
+    ASSERT_TRUE(waitFor([&] {
+        mosquitto_publish(idle.client, nullptr, "kestro/test/echo", 1, "e", 0, false);
+        return waitFor([&] { return !idle.recorder.messages().empty(); }, 200ms);
+    }));
+}
+
+TEST(MosquittoBroker, SilentClientIsDroppedByTheBroker)
+{
+    // The counterpart of the keep-alive test: proves the broker enforces the
+    // keep-alive we announce, so the test above could fail. A raw CONNECT
+    // with keep-alive 6 and no pings is dropped after 1.5 x 6 s.
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start()) << broker.error();
+    mqtt_codec::ConnectOptions options;
+    options.clientId = "silent";
+    options.keepalive = 6;
+    TcpSocket socket = TcpSocket::connectTo(broker.host(), broker.port(), [] { return true; });
+    ASSERT_TRUE(socket.isValid());
+    mqtt_codec::ByteBuffer connect = mqtt_codec::buildConnect(options);
+    ASSERT_EQ(socket.sendSome(connect.data(), connect.size()), static_cast<long>(connect.size()));
+    const auto start = std::chrono::steady_clock::now();
+    bool closed = false;
+    while (!closed && std::chrono::steady_clock::now() - start < 20s) {
+        if (socket.waitReadable(100) == TcpSocket::Wait::Ready) {
+            uint8_t chunk[64];
+            closed = socket.receiveSome(chunk, sizeof chunk) == 0;
+        }
+    }
+    EXPECT_TRUE(closed);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 8s);
+}
+
+TEST(MosquittoBroker, CredentialsAcceptedAndRefused)
+{
+    MosquittoBroker broker(MosquittoBroker::Options{"operator", "s3cret"});
+    ASSERT_TRUE(broker.start()) << broker.error();
+
+    BrokerClient good;
+    mosquitto_username_pw_set(good.client, "operator", "s3cret");
+    ASSERT_TRUE(good.connectTo(broker));
+    ASSERT_TRUE(good.waitConnected()) << broker.log();
+
+    const struct {
+        const char* username;
+        const char* password;
+    } refused[] = {{"operator", "wrong"}, {"intruder", "s3cret"}, {nullptr, nullptr}};
+    for (const auto& c : refused) {
+        BrokerClient bad;
+        mosquitto_username_pw_set(bad.client, c.username, c.password);
+        ASSERT_TRUE(bad.connectTo(broker));
+        ASSERT_TRUE(waitFor([&] { return !bad.recorder.connectCodes().empty(); })) << broker.log();
+        // MQTT 3.1.1 return code 5: not authorised.
+        EXPECT_EQ(bad.recorder.connectCodes()[0], 5) << (c.username ? c.username : "anonymous");
+        EXPECT_FALSE(bad.client->connected.load());
+        EXPECT_EQ(bad.recorder.disconnects(), 0);
+    }
+    EXPECT_EQ(good.recorder.disconnects(), 0);
+}

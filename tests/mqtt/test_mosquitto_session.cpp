@@ -1,0 +1,351 @@
+#include "mqtt/mosquitto_client.h"
+#include "tests/mqtt/loopback_server.h"
+#include "tests/mqtt/session_recorder.h"
+#include "tests/support/mosquitto_broker.h"
+#include "tests/support/wait_for.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+using Bytes = LoopbackServer::Bytes;
+using kestro_test::waitFor;
+using namespace std::chrono_literals;
+
+namespace {
+
+const Bytes kConnackAccepted{0x20, 0x02, 0x00, 0x00};
+
+// Owns a client and always stops its thread, also when an assertion fails.
+struct ClientHandle
+{
+    explicit ClientHandle(const char* id = "c")
+        : client(mosquitto_new(id, true, &recorder))
+    {
+        recorder.attach(client);
+    }
+    ~ClientHandle() { mosquitto_destroy(client); }
+    SessionRecorder recorder;
+    mosquitto* client;
+};
+
+double secondsBetween(SessionRecorder::Clock::time_point from, SessionRecorder::Clock::time_point to)
+{
+    return std::chrono::duration<double>(to - from).count();
+}
+
+} // namespace
+
+TEST(MosquittoApi, ArgumentAndStateChecks)
+{
+    ClientHandle handle;
+    mosquitto* client = handle.client;
+    const char payload[] = "x";
+    const struct {
+        const char* what;
+        int code;
+        int expected;
+    } cases[] = {
+        {"username on null", mosquitto_username_pw_set(nullptr, "u", "p"), MOSQ_ERR_INVAL},
+        {"delay on null", mosquitto_reconnect_delay_set(nullptr, 1, 2, false), MOSQ_ERR_INVAL},
+        {"connect null client", mosquitto_connect_async(nullptr, "localhost", 1883, 60), MOSQ_ERR_INVAL},
+        {"connect null host", mosquitto_connect_async(client, nullptr, 1883, 60), MOSQ_ERR_INVAL},
+        {"connect empty host", mosquitto_connect(client, "", 1883, 60), MOSQ_ERR_INVAL},
+        {"connect port 0", mosquitto_connect_async(client, "localhost", 0, 60), MOSQ_ERR_INVAL},
+        {"connect port 65536", mosquitto_connect_async(client, "localhost", 65536, 60), MOSQ_ERR_INVAL},
+        {"disconnect null", mosquitto_disconnect(nullptr), MOSQ_ERR_INVAL},
+        {"loop start null", mosquitto_loop_start(nullptr), MOSQ_ERR_INVAL},
+        {"loop stop null", mosquitto_loop_stop(nullptr, false), MOSQ_ERR_INVAL},
+        {"subscribe null topic", mosquitto_subscribe(client, nullptr, nullptr, 0), MOSQ_ERR_INVAL},
+        {"subscribe empty topic", mosquitto_subscribe(client, nullptr, "", 0), MOSQ_ERR_INVAL},
+        {"publish empty topic", mosquitto_publish(client, nullptr, "", 1, payload, 0, false), MOSQ_ERR_INVAL},
+        {"publish negative length", mosquitto_publish(client, nullptr, "t", -1, payload, 0, false), MOSQ_ERR_INVAL},
+        {"subscribe unconnected", mosquitto_subscribe(client, nullptr, "t", 0), MOSQ_ERR_NO_CONN},
+        {"publish unconnected", mosquitto_publish(client, nullptr, "t", 1, payload, 0, false), MOSQ_ERR_NO_CONN},
+        {"lib init", mosquitto_lib_init(), MOSQ_ERR_SUCCESS},
+        {"lib cleanup", mosquitto_lib_cleanup(), MOSQ_ERR_SUCCESS},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.code, c.expected) << c.what;
+    EXPECT_TRUE(client->queue.empty());
+    EXPECT_EQ(client->nextMessageId, 1);
+
+    // A valid connect request stores its settings; keep-alive 0 means 60.
+    EXPECT_EQ(mosquitto_connect_async(client, "broker.example", 1884, 0), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(client->host, "broker.example");
+    EXPECT_EQ(client->port, 1884);
+    EXPECT_EQ(client->keepalive, 60);
+    EXPECT_TRUE(client->connectRequested.load());
+    EXPECT_EQ(mosquitto_disconnect(client), MOSQ_ERR_SUCCESS);
+    EXPECT_FALSE(client->connectRequested.load());
+}
+
+TEST(MosquittoApi, ErrorTexts)
+{
+    const struct {
+        int code;
+        const char* text;
+    } cases[] = {
+        {0, "No error"},
+        {2, "MQTT protocol error"},
+        {3, "Invalid function arguments provided"},
+        {4, "The client is not currently connected"},
+        {5, "Connection refused"},
+        {7, "Connection lost"},
+        {9, "Payload too large"},
+        {11, "Authentication failed"},
+        {12, "Access denied by ACL"},
+        {13, "Unknown MQTT error"},
+        {14, "Unknown MQTT error"},
+        {-1, "Unknown MQTT error"},
+    };
+    for (const auto& c : cases)
+        EXPECT_STREQ(mosquitto_strerror(c.code), c.text) << c.code;
+}
+
+TEST(MosquittoApi, GeneratedClientIdsCountUp)
+{
+    ClientHandle first(nullptr);
+    ClientHandle second("");
+    ClientHandle named("robot-7");
+    const std::string prefix = "kestro-" + std::to_string(::getpid()) + "-";
+    ASSERT_EQ(first.client->clientId.rfind(prefix, 0), 0u) << first.client->clientId;
+    ASSERT_EQ(second.client->clientId.rfind(prefix, 0), 0u) << second.client->clientId;
+    const int n = std::stoi(first.client->clientId.substr(prefix.size()));
+    EXPECT_GE(n, 1);
+    EXPECT_EQ(second.client->clientId, prefix + std::to_string(n + 1));
+    EXPECT_EQ(named.client->clientId, "robot-7");
+}
+
+TEST(MosquittoApi, CredentialRules)
+{
+    ClientHandle handle;
+    mosquitto* client = handle.client;
+    const struct {
+        const char* username;
+        const char* password;
+        bool hasUsername;
+        bool hasPassword;
+    } cases[] = {
+        {"u", "p", true, true},
+        {"u", "", true, true},
+        {"u", nullptr, true, false},
+        {"", "p", false, false},
+        {nullptr, "p", false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(mosquitto_username_pw_set(client, c.username, c.password), MOSQ_ERR_SUCCESS);
+        EXPECT_EQ(client->hasUsername, c.hasUsername);
+        EXPECT_EQ(client->hasPassword, c.hasPassword);
+        EXPECT_EQ(client->username, c.hasUsername ? c.username : "");
+        EXPECT_EQ(client->password, c.hasPassword ? c.password : "");
+    }
+}
+
+TEST(MosquittoApi, PacketIdentifiersWrapFrom65535ToOne)
+{
+    ClientHandle handle;
+    mosquitto* client = handle.client;
+    // No network thread: the flag alone lets packets be queued.
+    client->connected.store(true);
+    client->nextMessageId = 65535;
+    int id = 0;
+    EXPECT_EQ(mosquitto_publish(client, &id, "t", 0, nullptr, 1, false), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(id, 65535);
+    EXPECT_EQ(mosquitto_subscribe(client, &id, "s", 0), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(id, 1);
+    ASSERT_EQ(client->queue.size(), 2u);
+    EXPECT_EQ(client->queue[0].bytes, (Bytes{0x32, 0x05, 0x00, 0x01, 't', 0xFF, 0xFF}));
+    EXPECT_EQ(client->queue[0].messageId, 65535);
+    EXPECT_EQ(client->queue[1].messageId, 0);
+    EXPECT_EQ(client->queue[1].bytes, (Bytes{0x82, 0x06, 0x00, 0x01, 0x00, 0x01, 's', 0x00}));
+
+    // A new connect request drops what was queued for the old connection.
+    EXPECT_EQ(mosquitto_connect_async(client, "localhost", 1, 60), MOSQ_ERR_SUCCESS);
+    EXPECT_TRUE(client->queue.empty());
+}
+
+TEST(MosquittoApi, LoopStartTwiceStartsOneThread)
+{
+    ClientHandle handle;
+    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+    const std::thread::id first = handle.client->thread.get_id();
+    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(handle.client->thread.get_id(), first);
+    EXPECT_EQ(mosquitto_loop_stop(handle.client, false), MOSQ_ERR_SUCCESS);
+    EXPECT_FALSE(handle.client->thread.joinable());
+    // And it can be started again after a stop.
+    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+    EXPECT_TRUE(handle.client->thread.joinable());
+}
+
+TEST(MosquittoSession, ConversationOnTheWire)
+{
+    LoopbackServer server;
+    ClientHandle handle("c");
+    mosquitto* client = handle.client;
+    mosquitto_username_pw_set(client, "u", "p");
+    ASSERT_EQ(mosquitto_connect_async(client, "127.0.0.1", server.port(), 5), MOSQ_ERR_SUCCESS);
+    ASSERT_EQ(mosquitto_loop_start(client), MOSQ_ERR_SUCCESS);
+
+    const int peer = server.acceptClient();
+    ASSERT_GE(peer, 0);
+    // Keep-alive 5 goes out as 60; clean session, user name and password.
+    EXPECT_EQ(LoopbackServer::readPacket(peer),
+              (Bytes{0x10, 0x13, 0x00, 0x04, 'M', 'Q', 'T', 'T', 0x04, 0xC2, 0x00, 0x3C, 0x00, 0x01, 'c', 0x00, 0x01,
+                     'u', 0x00, 0x01, 'p'}));
+    EXPECT_EQ(mosquitto_publish(client, nullptr, "a/b", 1, "x", 0, false), MOSQ_ERR_NO_CONN);
+
+    ASSERT_TRUE(LoopbackServer::writeBytes(peer, kConnackAccepted));
+    ASSERT_TRUE(waitFor([&] { return handle.recorder.connectCodes() == std::vector<int>{0}; }));
+
+    int qos0Id = 0;
+    int qos1Id = 0;
+    int subscribeId = 0;
+    ASSERT_EQ(mosquitto_publish(client, &qos0Id, "a/b", 5, "hello", 0, false), MOSQ_ERR_SUCCESS);
+    ASSERT_EQ(mosquitto_publish(client, &qos1Id, "a/b", 2, "hi", 1, true), MOSQ_ERR_SUCCESS);
+    ASSERT_EQ(mosquitto_subscribe(client, &subscribeId, "s/#", 1), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(qos0Id, 1);
+    EXPECT_EQ(qos1Id, 2);
+    EXPECT_EQ(subscribeId, 3);
+    EXPECT_EQ(LoopbackServer::readPacket(peer), (Bytes{0x30, 0x0A, 0x00, 0x03, 'a', '/', 'b', 'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_EQ(LoopbackServer::readPacket(peer), (Bytes{0x33, 0x09, 0x00, 0x03, 'a', '/', 'b', 0x00, 0x02, 'h', 'i'}));
+    EXPECT_EQ(LoopbackServer::readPacket(peer), (Bytes{0x82, 0x08, 0x00, 0x03, 0x00, 0x03, 's', '/', '#', 0x01}));
+    // QoS 0 is reported once written; QoS 1 only when its PUBACK comes.
+    ASSERT_TRUE(waitFor([&] { return handle.recorder.publishedIds() == std::vector<int>{1}; }));
+    ASSERT_TRUE(LoopbackServer::writeBytes(peer, {0x40, 0x02, 0x00, 0x02}));
+    ASSERT_TRUE(waitFor([&] { return handle.recorder.publishedIds() == std::vector<int>{1, 2}; }));
+
+    // A QoS 1 message from the broker is acknowledged and delivered.
+    ASSERT_TRUE(LoopbackServer::writeBytes(peer, {0x32, 0x07, 0x00, 0x01, 's', 0x12, 0x34, 'o', 'k'}));
+    EXPECT_EQ(LoopbackServer::readPacket(peer), (Bytes{0x40, 0x02, 0x12, 0x34}));
+    ASSERT_TRUE(waitFor([&] { return handle.recorder.messages().size() == 1; }));
+    EXPECT_EQ(handle.recorder.messages()[0].payload, "ok");
+
+    EXPECT_EQ(mosquitto_disconnect(client), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(LoopbackServer::readPacket(peer), (Bytes{0xE0, 0x00}));
+    EXPECT_TRUE(LoopbackServer::waitClosed(peer));
+    ASSERT_TRUE(waitFor([&] { return handle.recorder.disconnects() == 1; }));
+    // Idle after a disconnect: no new connection attempt.
+    EXPECT_EQ(server.acceptClient(300ms), -1);
+
+    // Until a connect request comes again.
+    ASSERT_EQ(mosquitto_connect_async(client, "127.0.0.1", server.port(), 60), MOSQ_ERR_SUCCESS);
+    EXPECT_GE(server.acceptClient(), 0);
+}
+
+TEST(MosquittoSession, ResolvesLocalhostAndTriesEachAddress)
+{
+    LoopbackServer server; // IPv4 only: a "::1" answer first must be skipped
+    ClientHandle handle;
+    ASSERT_EQ(mosquitto_connect_async(handle.client, "localhost", server.port(), 60), MOSQ_ERR_SUCCESS);
+    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+    const int peer = server.acceptClient();
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(LoopbackServer::readPacket(peer)[0], 0x10);
+}
+
+TEST(MosquittoSession, ConnectionClosedBeforeConnackIsRetriedAfterAPause)
+{
+    LoopbackServer server;
+    ClientHandle handle;
+    ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", server.port(), 60), MOSQ_ERR_SUCCESS);
+    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+
+    const int first = server.acceptClient();
+    ASSERT_GE(first, 0);
+    ASSERT_EQ(LoopbackServer::readPacket(first)[0], 0x10);
+    const auto closedAt = std::chrono::steady_clock::now();
+    server.closeClient(first);
+    const int second = server.acceptClient();
+    ASSERT_GE(second, 0);
+    // Without the pause this would reconnect in a tight loop.
+    EXPECT_GE(secondsBetween(closedAt, std::chrono::steady_clock::now()), 0.9);
+    EXPECT_TRUE(handle.recorder.connectCodes().empty());
+    EXPECT_EQ(handle.recorder.disconnects(), 0);
+}
+
+TEST(MosquittoSession, RefusedConnackIsReportedAndRetriedAfterAPause)
+{
+    LoopbackServer server;
+    ClientHandle handle;
+    ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", server.port(), 60), MOSQ_ERR_SUCCESS);
+    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+
+    const int first = server.acceptClient();
+    ASSERT_GE(first, 0);
+    LoopbackServer::readPacket(first);
+    ASSERT_TRUE(LoopbackServer::writeBytes(first, {0x20, 0x02, 0x00, 0x05}));
+    // The client ends the refused connection itself, without a DISCONNECT.
+    EXPECT_TRUE(LoopbackServer::waitClosed(first));
+    const auto closedAt = std::chrono::steady_clock::now();
+    EXPECT_EQ(handle.recorder.connectCodes(), std::vector<int>{5});
+    const int second = server.acceptClient();
+    ASSERT_GE(second, 0);
+    EXPECT_GE(secondsBetween(closedAt, std::chrono::steady_clock::now()), 0.9);
+    EXPECT_EQ(handle.recorder.disconnects(), 0);
+    EXPECT_FALSE(handle.client->connected.load());
+}
+
+TEST(MosquittoSession, AcceptedConnectionLostIsRetriedAtOnceAndKeepsItsQueue)
+{
+    LoopbackServer server;
+    ClientHandle handle;
+    ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", server.port(), 60), MOSQ_ERR_SUCCESS);
+    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+
+    const int first = server.acceptClient();
+    ASSERT_GE(first, 0);
+    LoopbackServer::readPacket(first);
+    ASSERT_TRUE(LoopbackServer::writeBytes(first, kConnackAccepted));
+    ASSERT_TRUE(waitFor([&] { return handle.client->connected.load(); }));
+    server.closeClient(first);
+    ASSERT_TRUE(waitFor([&] { return handle.recorder.disconnects() == 1; }));
+    const auto lostAt = std::chrono::steady_clock::now();
+
+    const int second = server.acceptClient();
+    ASSERT_GE(second, 0);
+    EXPECT_LT(secondsBetween(lostAt, std::chrono::steady_clock::now()), 0.9);
+    LoopbackServer::readPacket(second);
+    ASSERT_TRUE(LoopbackServer::writeBytes(second, kConnackAccepted));
+    ASSERT_TRUE(waitFor([&] { return handle.recorder.connectCodes().size() == 2; }));
+    EXPECT_EQ(mosquitto_publish(handle.client, nullptr, "t", 1, "z", 0, false), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(LoopbackServer::readPacket(second), (Bytes{0x30, 0x04, 0x00, 0x01, 't', 'z'}));
+}
+
+TEST(MosquittoSession, UnreachableBrokerReportsConnectionRefusedOncePerSecond)
+{
+    const int port = kestro_test::findFreeLoopbackPort(); // nothing listens there
+    ClientHandle handle;
+    ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", port, 60), MOSQ_ERR_SUCCESS);
+    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+    ASSERT_TRUE(waitFor([&] { return handle.recorder.connectCodes().size() >= 2; }));
+    const auto codes = handle.recorder.connectCodes();
+    const auto times = handle.recorder.connectTimes();
+    EXPECT_EQ(codes[0], MOSQ_ERR_CONN_REFUSED);
+    EXPECT_EQ(codes[1], MOSQ_ERR_CONN_REFUSED);
+    EXPECT_GE(secondsBetween(times[0], times[1]), 0.9);
+    // A stop during the pause ends it promptly (the join returns).
+    EXPECT_EQ(mosquitto_loop_stop(handle.client, false), MOSQ_ERR_SUCCESS);
+}
+
+TEST(MosquittoSession, OversizedPacketFromTheBrokerEndsTheConnection)
+{
+    LoopbackServer server;
+    ClientHandle handle;
+    ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", server.port(), 60), MOSQ_ERR_SUCCESS);
+    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+    const int peer = server.acceptClient();
+    ASSERT_GE(peer, 0);
+    LoopbackServer::readPacket(peer);
+    ASSERT_TRUE(LoopbackServer::writeBytes(peer, kConnackAccepted));
+    ASSERT_TRUE(waitFor([&] { return handle.client->connected.load(); }));
+
+    // A PUBLISH announcing 1 MiB + 1 bytes.
+    ASSERT_TRUE(LoopbackServer::writeBytes(peer, {0x30, 0x81, 0x80, 0x40, 0x00, 0x01, 't'}));
+    EXPECT_EQ(LoopbackServer::readPacket(peer), (Bytes{0xE0, 0x00}));
+    EXPECT_TRUE(LoopbackServer::waitClosed(peer));
+    EXPECT_TRUE(waitFor([&] { return handle.recorder.disconnects() == 1; }));
+    EXPECT_TRUE(handle.recorder.messages().empty());
+}
