@@ -19,9 +19,10 @@ ChildProcess::~ChildProcess()
         stop(SIGKILL);
     if (m_stdout >= 0)
         ::close(m_stdout);
+    closeStdin();
 }
 
-bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& stderrPath)
+bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& stderrPath, bool pipeStdin)
 {
     if (argv.empty() || m_pid > 0)
         return false;
@@ -29,14 +30,27 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
         ::close(m_stdout);
         m_stdout = -1;
     }
+    closeStdin();
+    // A child that dies while we feed it must not take us down with SIGPIPE.
+    if (pipeStdin)
+        ::signal(SIGPIPE, SIG_IGN);
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         return false;
+    int inputFds[2] = {-1, -1};
+    if (pipeStdin && ::pipe2(inputFds, O_CLOEXEC) != 0) {
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        return false;
+    }
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (pipeStdin)
+        posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath.empty() ? "/dev/null" : stderrPath.c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
 
@@ -48,16 +62,44 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
     const int result = ::posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
+    if (pipeStdin)
+        ::close(inputFds[0]);
     if (result != 0) {
         m_pid = -1;
         ::close(pipeFds[0]);
+        if (pipeStdin)
+            ::close(inputFds[1]);
         return false;
     }
+    m_stdin = inputFds[1];
     m_stdout = pipeFds[0];
     ::fcntl(m_stdout, F_SETFL, ::fcntl(m_stdout, F_GETFL) | O_NONBLOCK);
     m_output.clear();
     m_status = -1;
     return true;
+}
+
+bool ChildProcess::writeStdin(const std::string& text)
+{
+    size_t written = 0;
+    while (m_stdin >= 0 && written < text.size()) {
+        const ssize_t result = ::write(m_stdin, text.data() + written, text.size() - written);
+        if (result < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        written += static_cast<size_t>(result);
+    }
+    return m_stdin >= 0;
+}
+
+void ChildProcess::closeStdin()
+{
+    if (m_stdin >= 0) {
+        ::close(m_stdin);
+        m_stdin = -1;
+    }
 }
 
 bool ChildProcess::isRunning()

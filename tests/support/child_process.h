@@ -18,10 +18,16 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // argv[0] is the program path. stderrPath, when not empty, receives the
-    // child's standard error; otherwise it goes to /dev/null.
-    bool start(const std::vector<std::string>& argv, const std::string& stderrPath = {});
+    // child's standard error; otherwise it goes to /dev/null. With pipeStdin
+    // the child reads what writeStdin() sends, else it reads /dev/null.
+    bool start(const std::vector<std::string>& argv, const std::string& stderrPath = {}, bool pipeStdin = false);
+    bool writeStdin(const std::string& text);
+    void closeStdin();
     bool isRunning();
     pid_t pid() const { return m_pid; }
+    // The read end of the child's standard output (non-blocking), for callers
+    // that stream large outputs themselves instead of using output().
+    int stdoutFd() const { return m_stdout; }
 
     // Appends whatever the child wrote so far to output() without blocking.
     void readAvailable();
@@ -37,6 +43,7 @@ public:
 private:
     pid_t m_pid = -1;
     int m_stdout = -1;
+    int m_stdin = -1;
     int m_status = -1;
     std::string m_output;
 };

@@ -1,0 +1,390 @@
+// Publish-to-receive latency of 91-byte servo frames through a real
+// mosquitto broker on loopback, at the 30 Hz transmit rate and at full
+// speed; the same traffic through the broker's own mosquitto_pub and
+// mosquitto_sub in the same run; and the idle CPU use of a connected client.
+//
+//   bench_mqtt_latency [seconds at 30 Hz, default 10] [frames at full speed, default 5000]
+#include "mqtt/mosquitto.h"
+#include "tests/support/child_process.h"
+#include "tests/support/mosquitto_broker.h"
+#include "tests/support/wait_for.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+using kestro_test::ChildProcess;
+using kestro_test::MosquittoBroker;
+using kestro_test::waitFor;
+
+namespace {
+
+constexpr size_t kFrameSize = 91; // a full 17-channel set-PWM frame
+constexpr const char* kOurTopic = "robot/kestro/bench/control";
+constexpr const char* kPeerTopic = "robot/kestro/bench-peer/control";
+
+int64_t wallNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+struct Stats
+{
+    size_t sent = 0;
+    size_t received = 0;
+    double p50 = 0, p99 = 0, max = 0; // microseconds
+};
+
+Stats summarize(size_t sent, std::vector<double> latencies)
+{
+    Stats stats;
+    stats.sent = sent;
+    stats.received = latencies.size();
+    if (latencies.empty())
+        return stats;
+    std::sort(latencies.begin(), latencies.end());
+    const auto at = [&](double q) {
+        const size_t index = static_cast<size_t>(q * static_cast<double>(latencies.size() - 1) + 0.5);
+        return latencies[std::min(index, latencies.size() - 1)];
+    };
+    stats.p50 = at(0.50);
+    stats.p99 = at(0.99);
+    stats.max = latencies.back();
+    return stats;
+}
+
+// A set-PWM frame (magic, type 8, 17 servo TLVs) whose first two channels
+// carry a sequence number, so the receiver can match it to its send time.
+std::vector<uint8_t> servoFrame(uint32_t sequence)
+{
+    std::vector<uint8_t> frame{'K', 'S', 'B', '1', 8, static_cast<uint8_t>(kFrameSize - 6)};
+    for (uint8_t channel = 0; channel < 17; ++channel) {
+        uint16_t value = 150;
+        if (channel == 0)
+            value = sequence & 0xFFFF;
+        if (channel == 1)
+            value = sequence >> 16;
+        frame.insert(frame.end(), {3, 3, channel, static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8)});
+    }
+    return frame;
+}
+
+// --- our client on both ends ------------------------------------------------
+
+struct OurReceiver
+{
+    std::mutex mutex;
+    std::vector<int64_t> receivedAt; // by sequence, 0 = not yet
+    std::atomic<size_t> count{0};
+    std::atomic<bool> connected{false};
+};
+
+void onOurMessage(mosquitto*, void* data, const mosquitto_message* message)
+{
+    const int64_t now = wallNs();
+    auto* receiver = static_cast<OurReceiver*>(data);
+    if (message->payloadLength != static_cast<int>(kFrameSize))
+        return;
+    const auto* bytes = static_cast<const uint8_t*>(message->payload);
+    const uint32_t sequence = (bytes[9] | (bytes[10] << 8)) | (static_cast<uint32_t>(bytes[14] | (bytes[15] << 8)) << 16);
+    std::lock_guard<std::mutex> lock(receiver->mutex);
+    if (sequence < receiver->receivedAt.size() && receiver->receivedAt[sequence] == 0) {
+        receiver->receivedAt[sequence] = now;
+        receiver->count.fetch_add(1);
+    }
+}
+
+void onOurConnect(mosquitto*, void* data, int code)
+{
+    if (code == 0)
+        static_cast<OurReceiver*>(data)->connected.store(true);
+}
+
+struct OurPair
+{
+    OurReceiver receiver;
+    OurReceiver publisherState;
+    mosquitto* subscriber = nullptr;
+    mosquitto* publisher = nullptr;
+
+    bool open(const MosquittoBroker& broker)
+    {
+        subscriber = mosquitto_new("bench-sub", true, &receiver);
+        publisher = mosquitto_new("bench-pub", true, &publisherState);
+        mosquitto_connect_callback_set(subscriber, onOurConnect);
+        mosquitto_connect_callback_set(publisher, onOurConnect);
+        mosquitto_message_callback_set(subscriber, onOurMessage);
+        for (mosquitto* client : {subscriber, publisher}) {
+            mosquitto_connect_async(client, broker.host(), broker.port(), 60);
+            mosquitto_loop_start(client);
+        }
+        if (!waitFor([&] { return receiver.connected.load() && publisherState.connected.load(); }))
+            return false;
+        mosquitto_subscribe(subscriber, nullptr, kOurTopic, 0);
+        // Warm up until the subscription is known to be in force.
+        prepare(1);
+        return waitFor([&] {
+            const auto frame = servoFrame(0);
+            mosquitto_publish(publisher, nullptr, kOurTopic, static_cast<int>(frame.size()), frame.data(), 0, false);
+            return waitFor([&] { return receiver.count.load() > 0; }, 100ms);
+        });
+    }
+
+    void prepare(size_t frames)
+    {
+        std::lock_guard<std::mutex> lock(receiver.mutex);
+        receiver.receivedAt.assign(frames, 0);
+        receiver.count.store(0);
+    }
+
+    Stats run(size_t frames, double rateHz)
+    {
+        prepare(frames);
+        std::vector<int64_t> sentAt(frames, 0);
+        const auto period = std::chrono::duration<double>(rateHz > 0 ? 1.0 / rateHz : 0.0);
+        const auto start = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < frames; ++i) {
+            if (rateHz > 0)
+                std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::nanoseconds>(period * i));
+            const auto frame = servoFrame(static_cast<uint32_t>(i));
+            sentAt[i] = wallNs();
+            mosquitto_publish(publisher, nullptr, kOurTopic, static_cast<int>(frame.size()), frame.data(), 0, false);
+        }
+        waitFor([&] { return receiver.count.load() == frames; }, 3s);
+        std::vector<double> latencies;
+        std::lock_guard<std::mutex> lock(receiver.mutex);
+        for (size_t i = 0; i < frames; ++i)
+            if (receiver.receivedAt[i] != 0)
+                latencies.push_back(static_cast<double>(receiver.receivedAt[i] - sentAt[i]) / 1000.0);
+        return summarize(frames, std::move(latencies));
+    }
+
+    void close()
+    {
+        mosquitto_destroy(publisher);
+        mosquitto_destroy(subscriber);
+    }
+};
+
+// --- the broker's own tools -------------------------------------------------
+
+// mosquitto_pub -l publishes each stdin line; mosquitto_sub -F prints the
+// receive time (%U, wall clock with nanoseconds) and the payload. The
+// payload is the send time in nanoseconds padded to the frame size.
+class PeerTools
+{
+public:
+    bool open(const MosquittoBroker& broker)
+    {
+        const std::string port = std::to_string(broker.port());
+        if (!m_sub.start({"/usr/bin/mosquitto_sub", "-h", broker.host(), "-p", port, "-t", kPeerTopic, "-F", "%U %p"}))
+            return false;
+        if (!m_pub.start({"/usr/bin/mosquitto_pub", "-h", broker.host(), "-p", port, "-t", kPeerTopic, "-l"}, {}, true))
+            return false;
+        m_reader = std::thread([this] { readLoop(); });
+        // Warm up: both tools connected and the subscription in force.
+        return waitFor([&] {
+            m_pub.writeStdin(line(0));
+            return waitFor([&] { return m_lines.load() > 0; }, 100ms);
+        });
+    }
+
+    Stats run(size_t frames, double rateHz)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_latencies.clear();
+        }
+        const size_t before = m_lines.load();
+        const auto period = std::chrono::duration<double>(rateHz > 0 ? 1.0 / rateHz : 0.0);
+        const auto start = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < frames; ++i) {
+            if (rateHz > 0)
+                std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::nanoseconds>(period * i));
+            m_pub.writeStdin(line(wallNs()));
+        }
+        waitFor([&] { return m_lines.load() >= before + frames; }, 3s);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return summarize(frames, m_latencies);
+    }
+
+    pid_t subscriberPid() const { return m_sub.pid(); }
+
+    void close()
+    {
+        m_pub.closeStdin();
+        m_pub.waitExit(2s);
+        m_stop.store(true);
+        if (m_reader.joinable())
+            m_reader.join();
+        m_sub.stop(SIGTERM);
+        m_pub.stop(SIGTERM);
+    }
+
+    ~PeerTools()
+    {
+        m_stop.store(true);
+        if (m_reader.joinable())
+            m_reader.join();
+    }
+
+private:
+    static std::string line(int64_t sentNs)
+    {
+        char text[32];
+        std::snprintf(text, sizeof text, "%020" PRId64, sentNs);
+        std::string payload(text);
+        payload.resize(kFrameSize, 'x');
+        return payload + "\n";
+    }
+
+    void readLoop()
+    {
+        std::string pending;
+        char chunk[65536];
+        while (!m_stop.load()) {
+            pollfd entry{m_sub.stdoutFd(), POLLIN, 0};
+            if (::poll(&entry, 1, 50) <= 0)
+                continue;
+            const ssize_t got = ::read(m_sub.stdoutFd(), chunk, sizeof chunk);
+            if (got <= 0)
+                continue;
+            pending.append(chunk, static_cast<size_t>(got));
+            size_t end;
+            while ((end = pending.find('\n')) != std::string::npos) {
+                parse(pending.substr(0, end));
+                pending.erase(0, end + 1);
+            }
+        }
+    }
+
+    void parse(const std::string& text)
+    {
+        // "<seconds>.<nanoseconds> <20-digit send time>xxxx"
+        const size_t dot = text.find('.');
+        const size_t space = text.find(' ');
+        if (dot == std::string::npos || space == std::string::npos || space < dot)
+            return;
+        const int64_t received = std::stoll(text.substr(0, dot)) * 1000000000 + std::stoll(text.substr(dot + 1, space - dot - 1));
+        const int64_t sent = std::stoll(text.substr(space + 1, 20));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_latencies.push_back(static_cast<double>(received - sent) / 1000.0);
+        m_lines.fetch_add(1);
+    }
+
+    ChildProcess m_sub;
+    ChildProcess m_pub;
+    std::thread m_reader;
+    std::atomic<bool> m_stop{false};
+    std::atomic<size_t> m_lines{0};
+    std::mutex m_mutex;
+    std::vector<double> m_latencies;
+};
+
+// --- idle CPU ----------------------------------------------------------------
+
+double processCpuSeconds()
+{
+    timespec used{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+}
+
+double childCpuSeconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    // Fields after the command name: state is field 3, utime 14, stime 15.
+    std::vector<std::string> fields;
+    size_t position = close + 2;
+    while (position < text.size()) {
+        const size_t next = text.find(' ', position);
+        fields.push_back(text.substr(position, next - position));
+        if (next == std::string::npos)
+            break;
+        position = next + 1;
+    }
+    if (fields.size() < 13)
+        return 0;
+    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
+}
+
+void printRow(const char* label, const Stats& ours, const Stats& peer)
+{
+    std::printf("%-22s %8zu/%-8zu %9.1f %9.1f %9.1f   | %8zu/%-8zu %9.1f %9.1f %9.1f   | p99 ratio %.2f\n", label,
+                ours.received, ours.sent, ours.p50, ours.p99, ours.max, peer.received, peer.sent, peer.p50, peer.p99,
+                peer.max, peer.p99 > 0 ? ours.p99 / peer.p99 : 0.0);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
+    const size_t burst = argc > 2 ? static_cast<size_t>(std::atol(argv[2])) : 5000;
+    const size_t paced = static_cast<size_t>(seconds * 30.0);
+
+    MosquittoBroker broker;
+    if (!broker.start()) {
+        std::fprintf(stderr, "bench_mqtt_latency: %s\n", broker.error().c_str());
+        return 1;
+    }
+    mosquitto_lib_init();
+    OurPair ours;
+    PeerTools peer;
+    if (!ours.open(broker) || !peer.open(broker)) {
+        std::fprintf(stderr, "bench_mqtt_latency: clients did not connect\n%s\n", broker.log().c_str());
+        return 1;
+    }
+
+    std::printf("91-byte frames through mosquitto on 127.0.0.1:%d, latency in microseconds (publish call -> subscriber callback)\n",
+                broker.port());
+    std::printf("%-22s %-17s %9s %9s %9s   | %-17s %9s %9s %9s\n", "", "ours recv/sent", "p50", "p99", "max",
+                "pub/sub recv/sent", "p50", "p99", "max");
+    const Stats oursPaced = ours.run(paced, 30.0);
+    const Stats peerPaced = peer.run(paced, 30.0);
+    printRow("30 Hz", oursPaced, peerPaced);
+    const Stats oursBurst = ours.run(burst, 0.0);
+    const Stats peerBurst = peer.run(burst, 0.0);
+    printRow("full speed", oursBurst, peerBurst);
+
+    // Idle: our subscriber alone in this process, mosquitto_sub in its own.
+    mosquitto_destroy(ours.publisher);
+    ours.publisher = nullptr;
+    std::this_thread::sleep_for(500ms);
+    const double idleSeconds = 5.0;
+    const double oursBefore = processCpuSeconds();
+    const double peerBefore = childCpuSeconds(peer.subscriberPid());
+    std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
+    const double oursIdle = (processCpuSeconds() - oursBefore) / idleSeconds * 100.0;
+    const double peerIdle = (childCpuSeconds(peer.subscriberPid()) - peerBefore) / idleSeconds * 100.0;
+    std::printf("idle connected client, CPU over %.0f s: ours %.3f %% of a core, mosquitto_sub %.3f %% (tick resolution %.0f ms)\n",
+                idleSeconds, oursIdle, peerIdle, 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)));
+
+    mosquitto_destroy(ours.subscriber);
+    peer.close();
+    mosquitto_lib_cleanup();
+    broker.stop();
+    const bool target = oursPaced.received == oursPaced.sent && oursPaced.p99 <= 2000.0;
+    std::printf("target p99 <= 2 ms at 30 Hz: %s\n", target ? "met" : "MISSED");
+    return 0;
+}
