@@ -1,0 +1,167 @@
+#include "config/atomic_file.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace kestro::config {
+
+namespace {
+
+constexpr mode_t kPrivateFileMode = 0600;
+
+// Owns the temporary file: closes it, and removes it unless it was renamed
+// into place.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::string& target) : m_path(target + ".XXXXXX")
+    {
+        // mkstemp creates the file with mode 0600, whatever the umask says.
+        m_fd = ::mkstemp(m_path.data());
+        m_created = m_fd >= 0;
+    }
+    ~TemporaryFile()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        if (m_created && !m_renamed)
+            ::unlink(m_path.c_str());
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    bool isOpen() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+    // close() can report a deferred write error (NFS, quota), so it counts.
+    bool close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0;
+    }
+    bool renameTo(const std::string& target)
+    {
+        m_renamed = ::rename(m_path.c_str(), target.c_str()) == 0;
+        return m_renamed;
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+    bool m_created = false;
+    bool m_renamed = false;
+};
+
+bool writeAll(int fd, const std::string& contents)
+{
+    const char* data = contents.data();
+    std::size_t left = contents.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, left);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// A settings file that is a symbolic link (kept in a dotfiles folder, say) is
+// updated where it points, so the link survives the rename.
+std::string resolveTarget(const std::string& path)
+{
+    struct stat linkInfo {};
+    if (::lstat(path.c_str(), &linkInfo) != 0 || !S_ISLNK(linkInfo.st_mode))
+        return path;
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return path;
+    std::string target(resolved);
+    std::free(resolved);
+    return target;
+}
+
+void syncFolderOf(const std::string& path)
+{
+    const std::string::size_type slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        // Only makes the rename durable; the new content is already complete.
+        (void)::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+bool replaceFileAtomically(const std::string& path, const std::string& contents)
+{
+    if (path.empty())
+        return false;
+    const std::string target = resolveTarget(path);
+
+    struct stat existing {};
+    const bool exists = ::stat(target.c_str(), &existing) == 0;
+    if (exists) {
+        if (S_ISDIR(existing.st_mode))
+            return false;
+        const int probe = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+        if (probe < 0)
+            return false;
+        ::close(probe);
+    }
+
+    TemporaryFile temporary(target);
+    if (!temporary.isOpen())
+        return false;
+    if (exists && (existing.st_uid != ::geteuid() || existing.st_gid != ::getegid())) {
+        // Keeps the owner when an administrator edits someone else's settings.
+        // Best effort: failing leaves the file owned by the editor, which
+        // still beats refusing to save. Done before fchmod, which it may undo.
+        (void)::fchown(temporary.fd(), existing.st_uid, existing.st_gid);
+    }
+    const mode_t mode = exists ? (existing.st_mode & 07777) : kPrivateFileMode;
+    if (::fchmod(temporary.fd(), mode) != 0 || !writeAll(temporary.fd(), contents) ||
+        ::fsync(temporary.fd()) != 0 || !temporary.close() || !temporary.renameTo(target)) {
+        return false;
+    }
+    syncFolderOf(target);
+    return true;
+}
+
+bool readWholeFile(const std::string& path, std::string& contents)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::string text;
+    char buffer[16384];
+    bool ok = true;
+    while (true) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            ok = false;
+            break;
+        }
+        if (got == 0)
+            break;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    if (ok)
+        contents = std::move(text);
+    return ok;
+}
+
+} // namespace kestro::config
