@@ -1,0 +1,138 @@
+#include "selfupdate/platform_process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace selfupdate {
+
+std::string currentExecutablePath()
+{
+    std::string buffer(256, '\0');
+    for (;;) {
+        const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (length < 0)
+            return std::string();
+        if (static_cast<std::size_t>(length) < buffer.size()) {
+            buffer.resize(static_cast<std::size_t>(length));
+            return buffer;
+        }
+        // The link may have been cut short: ask again with more room.
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::int64_t currentProcessId()
+{
+    return static_cast<std::int64_t>(::getpid());
+}
+
+std::string temporaryDirectory()
+{
+    const char* configured = std::getenv("TMPDIR");
+    if (configured != nullptr && configured[0] != '\0')
+        return configured;
+    return "/tmp";
+}
+
+namespace {
+
+// Runs in the forked grandchild, so only async-signal-safe calls are allowed
+// here: everything it needs was prepared before the fork.
+[[noreturn]] void execDetached(char* const* argv, int errorFd)
+{
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Ignored signals survive exec; the new program should start as if
+    // launched from a shell.
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
+        if (signalNumber != SIGKILL && signalNumber != SIGSTOP)
+            sigaction(signalNumber, &defaults, nullptr);
+    }
+
+    // The error pipe moves out of the way of the three standard streams.
+    const int reportFd = ::fcntl(errorFd, F_DUPFD_CLOEXEC, 3);
+    const int devNull = ::open("/dev/null", O_RDWR);
+    if (reportFd < 0 || devNull < 0)
+        _exit(127);
+    ::dup2(devNull, 0);
+    ::dup2(devNull, 1);
+    ::dup2(devNull, 2);
+    // Nothing of ours (sockets, the broker connection, files) leaks into the
+    // new process: only the report pipe stays, closed by exec itself.
+    if (reportFd > 3)
+        ::close_range(3, static_cast<unsigned>(reportFd - 1), 0);
+    ::close_range(static_cast<unsigned>(reportFd + 1), ~0U, 0);
+
+    ::execv(argv[0], argv);
+    const int error = errno;
+    ssize_t ignored = ::write(reportFd, &error, sizeof error);
+    (void)ignored;
+    _exit(127);
+}
+
+} // namespace
+
+bool spawnDetachedProcess(const std::string& program, const std::vector<std::string>& args)
+{
+    if (program.empty())
+        return false;
+    std::vector<std::string> storage;
+    storage.reserve(args.size() + 1);
+    storage.push_back(program);
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& text : storage)
+        argv.push_back(text.data());
+    argv.push_back(nullptr);
+
+    int reportPipe[2];
+    if (::pipe2(reportPipe, O_CLOEXEC) != 0)
+        return false;
+
+    const pid_t child = ::fork();
+    if (child < 0) {
+        ::close(reportPipe[0]);
+        ::close(reportPipe[1]);
+        return false;
+    }
+    if (child == 0) {
+        // A second fork in a new session: the program is adopted by init,
+        // so it outlives us and never becomes our zombie.
+        ::close(reportPipe[0]);
+        ::setsid();
+        const pid_t grandchild = ::fork();
+        if (grandchild < 0) {
+            const int error = errno;
+            ssize_t ignored = ::write(reportPipe[1], &error, sizeof error);
+            (void)ignored;
+            _exit(127);
+        }
+        if (grandchild > 0)
+            _exit(0);
+        execDetached(argv.data(), reportPipe[1]);
+    }
+
+    ::close(reportPipe[1]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    // The pipe closes without data when exec succeeded (close-on-exec), and
+    // carries errno when it did not.
+    int error = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(reportPipe[0], &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+    ::close(reportPipe[0]);
+    return got == 0;
+}
+
+} // namespace selfupdate
