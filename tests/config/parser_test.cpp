@@ -1,9 +1,11 @@
 #include "config/config.h"
+#include "tests/config/test_environment.h"
 #include "tests/config/tree_text.h"
 
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstdlib>
 #include <string>
 
 using kestro::config::test::treeText;
@@ -54,6 +56,23 @@ std::string deeplyNested(int depth)
     for (int i = 0; i < depth; ++i)
         text += "{b";
     return text;
+}
+
+// Switches LC_NUMERIC to a decimal-comma locale, compiling one into the
+// scratch folder when the system has none installed.
+bool setDecimalCommaLocale()
+{
+    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8"))
+        return true;
+    const std::string folder = kestro::config::test::freshFolder("locales");
+    const std::string command =
+        "localedef -i de_DE -f UTF-8 '" + folder + "/de_DE.UTF-8' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0)
+        return false;
+    ::setenv("LOCPATH", folder.c_str(), 1);
+    const bool applied = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+    ::unsetenv("LOCPATH");
+    return applied;
 }
 
 } // namespace
@@ -192,22 +211,24 @@ TEST(Parser, FailedReadKeepsThePreviousTree)
 TEST(Parser, NumbersIgnoreTheProcessLocale)
 {
     // A desktop session in a decimal-comma locale must still read "0.5".
-    const char* applied = std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
-    if (!applied)
-        applied = std::setlocale(LC_NUMERIC, "fr_FR.UTF-8");
-    if (!applied)
-        GTEST_SKIP() << "no decimal-comma locale installed";
+    // Qt applications adopt the session's LC_NUMERIC, so this is the normal
+    // case on a German or French desktop.
+    if (!setDecimalCommaLocale())
+        GTEST_SKIP() << "no decimal-comma locale available (needs localedef and its sources)";
+    const bool localeBites = std::strtod("0.5", nullptr) == 0.0;
     Config config;
     std::string written;
     bool parsedOk = true;
     try {
-        config.readString("x = 0.5;", "t");
+        config.readString("x = 0.5; y = 1e-3;", "t");
+        config.getRoot().add("z", Setting::TypeFloat) = 2.5;
         written = config.writeToString();
     } catch (const ParseException&) {
         parsedOk = false;
     }
     std::setlocale(LC_NUMERIC, "C");
+    ASSERT_TRUE(localeBites) << "the locale must break the C library's conversion for this test to mean anything";
     ASSERT_TRUE(parsedOk);
-    EXPECT_EQ("x:3=0.5;", treeText(config.getRoot()));
-    EXPECT_EQ("x = 0.5;\n", written);
+    EXPECT_EQ("x:3=0.5;y:3=0.001;z:3=2.5;", treeText(config.getRoot()));
+    EXPECT_EQ("x = 0.5;\ny = 0.001;\nz = 2.5;\n", written);
 }
