@@ -132,13 +132,14 @@ InstallResult UpdateInstaller::executeBinaryCopy(const std::string& stagedPath, 
 
     fs::copy_file(stagedPath, target, fs::copy_options::overwrite_existing, error);
     if (!error) {
-        // The copy takes the mode of the executable it replaces; without one,
-        // the staged file's mode plus the executable bits.
+        // The copy takes the mode of the executable it replaces (or keeps the
+        // staged file's), and in any case must be executable to be relaunched.
         if (moved) {
             const fs::perms mode = fs::status(old, error).permissions();
             if (!error)
                 fs::permissions(target, mode, fs::perm_options::replace, error);
-        } else
+        }
+        if (!error)
             makeExecutable(target);
     }
     if (error) {

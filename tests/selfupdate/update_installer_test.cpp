@@ -1,0 +1,256 @@
+#include "selfupdate/update_installer.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+using selfupdate::InstallOptions;
+using selfupdate::InstallResult;
+using selfupdate::InstallType;
+using selfupdate::UpdateInstaller;
+using selfupdate::UpdateManifest;
+using selfupdate_test::fileExists;
+using selfupdate_test::readFile;
+using selfupdate_test::TemporaryFolder;
+using selfupdate_test::writeFile;
+
+namespace {
+
+fs::perms modeOf(const std::string& path)
+{
+    return fs::status(path).permissions() & fs::perms::mask;
+}
+
+InstallOptions quietOptions()
+{
+    InstallOptions options;
+    options.skipProcessLaunch = true;
+    return options;
+}
+
+} // namespace
+
+TEST(UpdateInstaller, BinaryCopyKeepsABackupAndTheMode)
+{
+    TemporaryFolder folder;
+    const std::string staged = folder.file("staged.bin");
+    const std::string target = folder.file("kestro-teleop");
+    writeFile(staged, "new build");
+    writeFile(target, "old build");
+    fs::permissions(target, fs::perms(0750));
+    writeFile(target + ".old", "older backup");
+    fs::permissions(target + ".old", fs::perms(0444));
+
+    const InstallResult result = UpdateInstaller(quietOptions()).executeBinaryCopy(staged, target);
+    EXPECT_TRUE(result.success) << result.errorMessage;
+    EXPECT_FALSE(result.quitRequired);
+    EXPECT_EQ(result.backupPath, target + ".old");
+    EXPECT_EQ(result.commandLine, "");
+    EXPECT_EQ(readFile(target), "new build");
+    EXPECT_EQ(readFile(target + ".old"), "old build");
+    EXPECT_EQ(modeOf(target), fs::perms(0750));
+    EXPECT_TRUE(fileExists(staged)) << "the staged package stays for a retry";
+}
+
+TEST(UpdateInstaller, BinaryCopyOntoMissingTargetMakesItExecutable)
+{
+    TemporaryFolder folder;
+    const std::string staged = folder.file("staged.bin");
+    writeFile(staged, "new build");
+    fs::permissions(staged, fs::perms(0644));
+    InstallOptions options = quietOptions();
+    options.targetExecutablePath = folder.file("fresh");
+    options.relaunchAfterInstall = true;
+    options.relaunchArgs = {"--after-update", "a b"};
+
+    const InstallResult result = UpdateInstaller(options).executeBinaryCopy(staged, "");
+    EXPECT_TRUE(result.success) << result.errorMessage;
+    EXPECT_TRUE(result.quitRequired);
+    EXPECT_EQ(result.backupPath, "");
+    EXPECT_EQ(result.commandLine, "'" + folder.file("fresh") + "' '--after-update' 'a b'");
+    EXPECT_EQ(modeOf(folder.file("fresh")), fs::perms(0755));
+    EXPECT_FALSE(fileExists(folder.file("fresh.old")));
+}
+
+TEST(UpdateInstaller, BinaryCopyRelaunchesTheNewExecutable)
+{
+    TemporaryFolder folder;
+    const std::string staged = folder.file("staged");
+    fs::copy_file(SELFUPDATE_HELPER_PATH, staged);
+    const std::string target = folder.file("app");
+    writeFile(target, "old");
+    const std::string marker = folder.file("marker");
+    InstallOptions options;
+    options.currentExecutablePath = target;
+    options.relaunchAfterInstall = true;
+    options.relaunchArgs = {marker};
+
+    UpdateManifest manifest;
+    manifest.installType = InstallType::BinaryCopy;
+    const InstallResult result = UpdateInstaller(options).executeUpdate(manifest, staged);
+    EXPECT_TRUE(result.success) << result.errorMessage;
+    EXPECT_TRUE(result.quitRequired);
+    EXPECT_TRUE(selfupdate_test::waitFor([&] { return fileExists(marker); }, std::chrono::seconds(30)));
+    EXPECT_EQ(readFile(marker), marker + "\n");
+}
+
+TEST(UpdateInstaller, FailedCopyRestoresTheBackup)
+{
+    TemporaryFolder folder;
+    const std::string staged = folder.file("staged.bin");
+    const std::string target = folder.file("app");
+    writeFile(staged, selfupdate_test::randomBytes(64 * 1024, 3));
+    writeFile(target, "old build");
+
+    // A file-size limit makes the copy fail half-way, even for root. It runs
+    // in a child so the limit does not touch the test process.
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{4096, 4096};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const InstallResult result = UpdateInstaller(quietOptions()).executeBinaryCopy(staged, target);
+        const std::string text = std::string(result.success ? "1" : "0") + "|" + result.backupPath + "|" +
+                                 result.errorMessage;
+        ssize_t ignored = ::write(report[1], text.data(), text.size());
+        (void)ignored;
+        _exit(0);
+    }
+    ::close(report[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t got; (got = ::read(report[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(got));
+    ::close(report[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+
+    EXPECT_EQ(text, "0|" + target + ".old|Failed to copy staged binary to target executable; restored backup");
+    EXPECT_EQ(readFile(target), "old build");
+    EXPECT_FALSE(fileExists(target + ".old"));
+}
+
+TEST(UpdateInstaller, LockedTargetFallsBackToTheCopyTrampoline)
+{
+    TemporaryFolder folder;
+    fs::create_directories(folder.file("stage"));
+    const std::string staged = folder.file("stage/new.bin");
+    const std::string target = folder.file("app");
+    writeFile(staged, "new build");
+    writeFile(target, "old build");
+    // A non-empty folder in the backup's place makes the move fail.
+    fs::create_directories(folder.file("app.old/keep"));
+
+    InstallOptions options = quietOptions();
+    options.relaunchAfterInstall = true;
+    options.relaunchArgs = {"--x"};
+    const InstallResult result = UpdateInstaller(options).executeBinaryCopy(staged, target);
+    EXPECT_TRUE(result.success) << result.errorMessage;
+    EXPECT_TRUE(result.quitRequired);
+    EXPECT_EQ(result.scriptPath, folder.file("stage/selfupdate_copy_trampoline.sh"));
+    EXPECT_EQ(result.commandLine, "/bin/sh '" + result.scriptPath + "'");
+    const std::string script = readFile(result.scriptPath);
+    EXPECT_NE(script.find("while kill -0 " + std::to_string(::getpid()) + " "), std::string::npos) << script;
+    EXPECT_NE(script.find("cp -f -- '" + staged + "' '" + target + "'"), std::string::npos) << script;
+    EXPECT_NE(script.find("'" + target + "' '--x' </dev/null"), std::string::npos) << script;
+    // Nothing was started: the target is untouched.
+    EXPECT_EQ(readFile(target), "old build");
+}
+
+TEST(UpdateInstaller, SetupInstallerThroughTrampolineOrDirectly)
+{
+    TemporaryFolder folder;
+    const std::string installer = folder.file("setup.bin");
+    writeFile(installer, "installer");
+    fs::permissions(installer, fs::perms(0600));
+    UpdateManifest manifest;
+    manifest.installerArgs = "/S /D=x";
+
+    InstallOptions options = quietOptions();
+    options.useInstallerTrampoline = true;
+    options.relaunchAfterInstall = true;
+    options.currentExecutablePath = folder.file("kestro");
+    const InstallResult viaScript = UpdateInstaller(options).executeUpdate(manifest, installer);
+    EXPECT_TRUE(viaScript.success) << viaScript.errorMessage;
+    EXPECT_TRUE(viaScript.quitRequired);
+    EXPECT_EQ(viaScript.scriptPath, folder.file("selfupdate_trampoline.sh"));
+    const std::string script = readFile(viaScript.scriptPath);
+    EXPECT_NE(script.find("if '" + installer + "' '/S' '/D=x' </dev/null"), std::string::npos) << script;
+    EXPECT_NE(script.find("    '" + folder.file("kestro") + "' </dev/null"), std::string::npos) << script;
+    EXPECT_TRUE((modeOf(installer) & fs::perms::owner_exec) != fs::perms::none);
+
+    options.useInstallerTrampoline = false;
+    options.installerArgs = "--quiet --prefix /opt/k";
+    const InstallResult direct = UpdateInstaller(options).executeSetupInstaller(manifest, installer);
+    EXPECT_TRUE(direct.success);
+    EXPECT_TRUE(direct.quitRequired);
+    EXPECT_EQ(direct.commandLine, "'" + installer + "' '--quiet --prefix /opt/k'");
+    EXPECT_EQ(direct.scriptPath, "");
+}
+
+TEST(UpdateInstaller, FailureTexts)
+{
+    TemporaryFolder folder;
+    const UpdateInstaller installer(quietOptions());
+    const std::string missing = folder.file("missing");
+    EXPECT_EQ(installer.executeBinaryCopy(missing, folder.file("t")).errorMessage,
+              "Staged binary path does not exist or is not a regular file: " + missing);
+    EXPECT_EQ(installer.executeBinaryCopy(folder.path(), folder.file("t")).errorMessage,
+              "Staged binary path does not exist or is not a regular file: " + folder.path());
+    const InstallResult setup = installer.executeSetupInstaller(UpdateManifest(), missing);
+    EXPECT_FALSE(setup.success);
+    EXPECT_EQ(setup.errorMessage, "Staged installer path does not exist or is not a regular file: " + missing);
+
+    // Launching for real: an installer that cannot be executed is reported.
+    const std::string notProgram = folder.file("setup.txt");
+    writeFile(notProgram, "just text");
+    InstallOptions launching;
+    const InstallResult direct = UpdateInstaller(launching).executeSetupInstaller(UpdateManifest(), notProgram);
+    EXPECT_FALSE(direct.success);
+    EXPECT_EQ(direct.errorMessage, "Failed to launch setup installer directly");
+
+    // A folder in the script's place: the trampoline cannot be written.
+    const std::string staged = folder.file("staged");
+    writeFile(staged, "x");
+    fs::create_directories(folder.file("selfupdate_trampoline.sh"));
+    fs::create_directories(folder.file("selfupdate_copy_trampoline.sh"));
+    InstallOptions scripted = quietOptions();
+    scripted.useInstallerTrampoline = true;
+    EXPECT_EQ(UpdateInstaller(scripted).executeSetupInstaller(UpdateManifest(), staged).errorMessage,
+              "Failed to generate installer trampoline script");
+    writeFile(folder.file("app"), "old");
+    fs::create_directories(folder.file("app.old/keep"));
+    EXPECT_EQ(installer.executeBinaryCopy(staged, folder.file("app")).errorMessage,
+              "Failed to rename running executable to .old and failed to generate trampoline");
+    EXPECT_EQ(readFile(folder.file("app")), "old");
+}
+
+TEST(UpdateInstaller, CleanupStaleBackup)
+{
+    TemporaryFolder folder;
+    const std::string exe = folder.file("kestro");
+    writeFile(exe, "current");
+    EXPECT_TRUE(UpdateInstaller::cleanupStaleBackup(exe));
+    EXPECT_TRUE(fileExists(exe));
+
+    writeFile(exe + ".old", "previous");
+    fs::permissions(exe + ".old", fs::perms(0444));
+    EXPECT_TRUE(UpdateInstaller::cleanupStaleBackup(exe));
+    EXPECT_FALSE(fileExists(exe + ".old"));
+    EXPECT_EQ(readFile(exe), "current");
+
+    fs::create_directories(exe + ".old/inside");
+    EXPECT_FALSE(UpdateInstaller::cleanupStaleBackup(exe)) << "a backup that cannot be removed is reported";
+
+    EXPECT_EQ(UpdateInstaller::detectCurrentExecutablePath(), fs::read_symlink("/proc/self/exe").string());
+    EXPECT_TRUE(UpdateInstaller::cleanupStaleBackup(""));
+}
