@@ -28,35 +28,6 @@ std::string thrownPath(Action action)
 
 } // namespace
 
-TEST(Setting, TypeNumbersAreFixed)
-{
-    EXPECT_EQ(0, Setting::TypeNone);
-    EXPECT_EQ(1, Setting::TypeInt);
-    EXPECT_EQ(2, Setting::TypeInt64);
-    EXPECT_EQ(3, Setting::TypeFloat);
-    EXPECT_EQ(4, Setting::TypeString);
-    EXPECT_EQ(5, Setting::TypeBoolean);
-    EXPECT_EQ(6, Setting::TypeGroup);
-    EXPECT_EQ(7, Setting::TypeArray);
-    EXPECT_EQ(8, Setting::TypeList);
-}
-
-TEST(Setting, ExceptionTexts)
-{
-    EXPECT_STREQ("ConfigException", libconfig::ConfigException().what());
-    EXPECT_STREQ("FileIOException", libconfig::FileIOException().what());
-    EXPECT_STREQ("SettingException", libconfig::SettingException("p").what());
-    EXPECT_STREQ("SettingNameException", SettingNameException("p").what());
-    EXPECT_STREQ("SettingTypeException", SettingTypeException("p").what());
-    EXPECT_STREQ("SettingNotFoundException", SettingNotFoundException("p").what());
-    const libconfig::ParseException parse("f.cfg", 7, "Unterminated string literal");
-    EXPECT_STREQ("Unterminated string literal", parse.what());
-    EXPECT_STREQ("f.cfg", parse.getFile());
-    EXPECT_EQ(7, parse.getLine());
-    const libconfig::ConfigException& base = SettingTypeException("x");
-    EXPECT_STREQ("SettingTypeException", base.what());
-}
-
 TEST(Setting, PathsSelectFirstChildByExactName)
 {
     Config config;

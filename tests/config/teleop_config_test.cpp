@@ -299,14 +299,10 @@ TEST(TeleopConfig, SyntaxErrorKeepsFieldsAndFile)
 {
     loadText("mqtt : { port = 8883; };");
     store().camera.width = 1024;
+    const std::string path = freshFolder("syntax") + "/teleop.cfg";
+    writeFileBytes(path, "mqtt : {\n port = 1;\n host = \"x\n\"; };");
     testing::internal::CaptureStderr();
-    bool loaded = true;
-    const std::string path = [&] {
-        const std::string p = freshFolder("syntax") + "/teleop.cfg";
-        writeFileBytes(p, "mqtt : {\n port = 1;\n host = \"x\n\"; };");
-        loaded = store().load(p);
-        return p;
-    }();
+    const bool loaded = store().load(path);
     const std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_FALSE(loaded);
     EXPECT_EQ("Config parse error at " + path + ":3 - Unterminated string literal before newline\n", errors);
