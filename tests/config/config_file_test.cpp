@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -160,6 +161,7 @@ TEST(ConfigFile, FailedWriteLeavesThePreviousFileByteForByte)
 {
     struct Case {
         const char* label;
+        bool diskFills;
         bool needsNonRoot;
         // Prepares the failure; returns the path to write.
         std::function<std::string(const std::string& folder, const std::string& file)> arrange;
@@ -167,20 +169,20 @@ TEST(ConfigFile, FailedWriteLeavesThePreviousFileByteForByte)
     };
     const auto nothing = [](const std::string&, const std::string&) {};
     const Case cases[] = {
-        {"disk fills up", false, [](const std::string&, const std::string& file) { return file; }, nothing},
-        {"target is a folder", false,
+        {"disk fills up", true, false, [](const std::string&, const std::string& file) { return file; }, nothing},
+        {"target is a folder", false, false,
          [](const std::string& folder, const std::string&) {
              fs::create_directory(folder + "/teleop.dir");
              return folder + "/teleop.dir";
          },
          nothing},
-        {"read-only folder", true,
+        {"read-only folder", false, true,
          [](const std::string& folder, const std::string& file) {
              ::chmod(folder.c_str(), 0500);
              return file;
          },
          [](const std::string& folder, const std::string&) { ::chmod(folder.c_str(), 0700); }},
-        {"read-only file", true,
+        {"read-only file", false, true,
          [](const std::string&, const std::string& file) {
              ::chmod(file.c_str(), 0400);
              return file;
@@ -200,7 +202,7 @@ TEST(ConfigFile, FailedWriteLeavesThePreviousFileByteForByte)
         const std::string target = c.arrange(folder, file);
 
         bool threw = false;
-        if (std::string(c.label) == "disk fills up") {
+        if (c.diskFills) {
             threw = writeFailsWhenDiskFills(target);
         } else {
             Config config;

@@ -13,6 +13,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
 using kestro::config::test::freshFolder;

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <filesystem>
 #include <map>
 #include <sstream>
