@@ -123,13 +123,14 @@ bool replaceFileAtomically(const std::string& path, const std::string& contents)
     TemporaryFile temporary(target);
     if (!temporary.isOpen())
         return false;
+    mode_t mode = exists ? (existing.st_mode & 07777) : kPrivateFileMode;
     if (exists && (existing.st_uid != ::geteuid() || existing.st_gid != ::getegid())) {
-        // Keeps the owner when an administrator edits someone else's settings.
-        // Best effort: failing leaves the file owned by the editor, which
-        // still beats refusing to save. Done before fchmod, which it may undo.
-        (void)::fchown(temporary.fd(), existing.st_uid, existing.st_gid);
+        // Keeps the owner and group when someone else's file is edited (done
+        // before fchmod, which chown may undo). If that is refused, the group
+        // and other bits would now apply to different people: drop them.
+        if (::fchown(temporary.fd(), existing.st_uid, existing.st_gid) != 0)
+            mode &= kPrivateFileMode | S_IXUSR;
     }
-    const mode_t mode = exists ? (existing.st_mode & 07777) : kPrivateFileMode;
     if (::fchmod(temporary.fd(), mode) != 0 || !writeAll(temporary.fd(), contents) ||
         ::fsync(temporary.fd()) != 0 || !temporary.close() || !temporary.renameTo(target)) {
         return false;

@@ -141,6 +141,20 @@ TEST(ConfigFile, NewFilesArePrivateAndExistingModesAreKept)
         EXPECT_EQ(config.writeToString(), readFileBytes(path));
     }
     EXPECT_EQ(5u, folderEntries(folder).size()) << "no temporary files are left behind";
+
+    if (runningAsRoot()) {
+        // An administrator saving an operator's file leaves it the operator's.
+        const std::string theirs = folder + "/theirs.cfg";
+        writeFileBytes(theirs, kPreviousFile);
+        ASSERT_EQ(0, ::chown(theirs.c_str(), 65534, 65534));
+        ASSERT_EQ(0, ::chmod(theirs.c_str(), 0640));
+        config.writeFile(theirs.c_str());
+        struct stat info {};
+        ASSERT_EQ(0, ::stat(theirs.c_str(), &info));
+        EXPECT_EQ(65534u, info.st_uid);
+        EXPECT_EQ(65534u, info.st_gid);
+        EXPECT_EQ(0640u, info.st_mode & 07777);
+    }
 }
 
 TEST(ConfigFile, WritingThroughASymbolicLinkKeepsTheLink)
