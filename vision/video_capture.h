@@ -1,0 +1,57 @@
+#pragma once
+
+#include "vision/cv_core.h"
+#include "vision/raw_frame_decoder.h"
+
+#include <memory>
+
+namespace cv {
+
+class V4l2System;
+
+constexpr int CAP_ANY = 0;
+constexpr int CAP_V4L2 = 200;
+constexpr int CAP_DSHOW = 700;
+constexpr int CAP_MSMF = 1400;
+
+constexpr int CAP_PROP_FRAME_WIDTH = 3;
+constexpr int CAP_PROP_FRAME_HEIGHT = 4;
+constexpr int CAP_PROP_FPS = 5;
+
+// Frames from a local camera as BGR images of the requested size. On Linux
+// the camera is /dev/video<index>: streamed through memory-mapped buffers,
+// or grabbed with read() on devices that cannot stream. No exceptions and
+// no messages: every failure is a false result. Meant for the one thread
+// that owns the object.
+class VideoCapture
+{
+public:
+    VideoCapture();
+    // The same with the system calls going to `system` (a fake camera in tests).
+    explicit VideoCapture(V4l2System& system);
+    ~VideoCapture();
+    VideoCapture(const VideoCapture&) = delete;
+    VideoCapture& operator=(const VideoCapture&) = delete;
+
+    // apiPreference is accepted and ignored. Refuses while the environment
+    // variable KESTRO_DISABLE_AUTO_CAMERA is set (to anything).
+    bool open(int index, int apiPreference = CAP_ANY);
+    bool isOpened() const;
+    void release();
+
+    // CAP_PROP_FRAME_WIDTH, CAP_PROP_FRAME_HEIGHT and CAP_PROP_FPS: a request
+    // that takes effect before the next read.
+    bool set(int propId, double value);
+    double get(int propId) const;
+
+    // The next frame, scaled to the requested size on the streaming path;
+    // after 30 attempts without one, the last good frame if there is one.
+    bool read(Mat& frame);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace cv
