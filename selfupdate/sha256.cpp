@@ -1,9 +1,16 @@
 #include "selfupdate/sha256.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define SELFUPDATE_SHA256_X86 1
+#endif
 
 namespace selfupdate {
 
@@ -53,43 +60,126 @@ void Sha256::reset()
     m_hex.clear();
 }
 
-void Sha256::processBlock(const std::uint8_t* block)
+namespace {
+
+void compressPortable(std::uint32_t* state, const std::uint8_t* blocks, std::size_t count)
 {
-    std::uint32_t w[64];
-    for (int i = 0; i < 16; ++i)
-        w[i] = loadBigEndian(block + 4 * i);
-    for (int i = 16; i < 64; ++i) {
-        const std::uint32_t s0 = rotateRight(w[i - 15], 7) ^ rotateRight(w[i - 15], 18) ^ (w[i - 15] >> 3);
-        const std::uint32_t s1 = rotateRight(w[i - 2], 17) ^ rotateRight(w[i - 2], 19) ^ (w[i - 2] >> 10);
-        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    for (; count > 0; --count, blocks += 64) {
+        std::uint32_t w[64];
+        for (int i = 0; i < 16; ++i)
+            w[i] = loadBigEndian(blocks + 4 * i);
+        for (int i = 16; i < 64; ++i) {
+            const std::uint32_t s0 = rotateRight(w[i - 15], 7) ^ rotateRight(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            const std::uint32_t s1 = rotateRight(w[i - 2], 17) ^ rotateRight(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+
+        std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+        std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+        for (int i = 0; i < 64; ++i) {
+            const std::uint32_t s1 = rotateRight(e, 6) ^ rotateRight(e, 11) ^ rotateRight(e, 25);
+            const std::uint32_t choose = (e & f) ^ (~e & g);
+            const std::uint32_t t1 = h + s1 + choose + kRoundConstants[i] + w[i];
+            const std::uint32_t s0 = rotateRight(a, 2) ^ rotateRight(a, 13) ^ rotateRight(a, 22);
+            const std::uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
+            const std::uint32_t t2 = s0 + majority;
+            h = g;
+            g = f;
+            f = e;
+            e = d + t1;
+            d = c;
+            c = b;
+            b = a;
+            a = t1 + t2;
+        }
+        state[0] += a;
+        state[1] += b;
+        state[2] += c;
+        state[3] += d;
+        state[4] += e;
+        state[5] += f;
+        state[6] += g;
+        state[7] += h;
+    }
+}
+
+#ifdef SELFUPDATE_SHA256_X86
+// The x86 SHA extensions do two rounds per instruction; packages of tens of
+// megabytes are verified several times faster than by the portable code.
+// The state lives in two registers in the order the instructions expect:
+// (a, b, e, f) and (c, d, g, h).
+__attribute__((target("sha,sse4.1,ssse3"))) void compressShaExtensions(std::uint32_t* state,
+                                                                        const std::uint8_t* blocks,
+                                                                        std::size_t count)
+{
+    const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+    __m128i dcba = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
+    __m128i hgfe = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
+    __m128i abef = _mm_alignr_epi8(dcba, hgfe, 8);
+    __m128i cdgh = _mm_blend_epi16(hgfe, dcba, 0xF0);
+
+    for (; count > 0; --count, blocks += 64) {
+        const __m128i abefBefore = abef;
+        const __m128i cdghBefore = cdgh;
+        __m128i w[4];
+#pragma GCC unroll 16
+        for (int group = 0; group < 16; ++group) {
+            // Message words 4*group .. 4*group+3, kept in a ring of four.
+            if (group < 4) {
+                w[group] = _mm_shuffle_epi8(
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * group)), byteSwap);
+            } else {
+                __m128i next = _mm_sha256msg1_epu32(w[group % 4], w[(group + 1) % 4]);
+                next = _mm_add_epi32(next, _mm_alignr_epi8(w[(group + 3) % 4], w[(group + 2) % 4], 4));
+                w[group % 4] = _mm_sha256msg2_epu32(next, w[(group + 3) % 4]);
+            }
+            const __m128i message = _mm_add_epi32(
+                w[group % 4], _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRoundConstants.data() + 4 * group)));
+            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);
+            abef = _mm_sha256rnds2_epu32(abef, cdgh, _mm_shuffle_epi32(message, 0x0E));
+        }
+        abef = _mm_add_epi32(abef, abefBefore);
+        cdgh = _mm_add_epi32(cdgh, cdghBefore);
     }
 
-    std::uint32_t a = m_state[0], b = m_state[1], c = m_state[2], d = m_state[3];
-    std::uint32_t e = m_state[4], f = m_state[5], g = m_state[6], h = m_state[7];
-    for (int i = 0; i < 64; ++i) {
-        const std::uint32_t s1 = rotateRight(e, 6) ^ rotateRight(e, 11) ^ rotateRight(e, 25);
-        const std::uint32_t choose = (e & f) ^ (~e & g);
-        const std::uint32_t t1 = h + s1 + choose + kRoundConstants[i] + w[i];
-        const std::uint32_t s0 = rotateRight(a, 2) ^ rotateRight(a, 13) ^ rotateRight(a, 22);
-        const std::uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
-        const std::uint32_t t2 = s0 + majority;
-        h = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + t2;
-    }
-    m_state[0] += a;
-    m_state[1] += b;
-    m_state[2] += c;
-    m_state[3] += d;
-    m_state[4] += e;
-    m_state[5] += f;
-    m_state[6] += g;
-    m_state[7] += h;
+    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+bool cpuHasShaExtensions()
+{
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
+        return false;
+    const bool ssse3 = (ecx & (1u << 9)) != 0;
+    const bool sse41 = (ecx & (1u << 19)) != 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+        return false;
+    const bool sha = (ebx & (1u << 29)) != 0;
+    return ssse3 && sse41 && sha;
+}
+#endif
+
+using CompressFunction = void (*)(std::uint32_t*, const std::uint8_t*, std::size_t);
+
+CompressFunction chooseCompress()
+{
+#ifdef SELFUPDATE_SHA256_X86
+    // KESTRO_SHA256_PORTABLE forces the portable code (tests compare both).
+    if (cpuHasShaExtensions() && std::getenv("KESTRO_SHA256_PORTABLE") == nullptr)
+        return compressShaExtensions;
+#endif
+    return compressPortable;
+}
+
+} // namespace
+
+void Sha256::processBlocks(const std::uint8_t* blocks, std::size_t count)
+{
+    static const CompressFunction compress = chooseCompress();
+    compress(m_state.data(), blocks, count);
 }
 
 void Sha256::update(const void* data, std::size_t length)
@@ -109,13 +199,14 @@ void Sha256::update(const void* data, std::size_t length)
         length -= take;
         if (m_bufferLength < m_buffer.size())
             return;
-        processBlock(m_buffer.data());
+        processBlocks(m_buffer.data(), 1);
         m_bufferLength = 0;
     }
-    while (length >= 64) {
-        processBlock(bytes);
-        bytes += 64;
-        length -= 64;
+    if (length >= 64) {
+        const std::size_t blocks = length / 64;
+        processBlocks(bytes, blocks);
+        bytes += blocks * 64;
+        length -= blocks * 64;
     }
     if (length > 0) {
         std::memcpy(m_buffer.data(), bytes, length);
@@ -132,13 +223,13 @@ std::vector<std::uint8_t> Sha256::finalBytes()
     m_buffer[m_bufferLength++] = 0x80;
     if (m_bufferLength > 56) {
         std::memset(m_buffer.data() + m_bufferLength, 0, m_buffer.size() - m_bufferLength);
-        processBlock(m_buffer.data());
+        processBlocks(m_buffer.data(), 1);
         m_bufferLength = 0;
     }
     std::memset(m_buffer.data() + m_bufferLength, 0, 56 - m_bufferLength);
     for (int i = 0; i < 8; ++i)
         m_buffer[56 + i] = static_cast<std::uint8_t>(bitLength >> (56 - 8 * i));
-    processBlock(m_buffer.data());
+    processBlocks(m_buffer.data(), 1);
     m_bufferLength = 0;
 
     static const char kHexDigits[] = "0123456789abcdef";

@@ -27,7 +27,7 @@ public:
     static std::string hashFile(const std::string& path);
 
 private:
-    void processBlock(const std::uint8_t* block);
+    void processBlocks(const std::uint8_t* blocks, std::size_t count);
 
     std::array<std::uint32_t, 8> m_state{};
     std::array<std::uint8_t, 64> m_buffer{};
