@@ -17,17 +17,27 @@ int remainingMs(std::chrono::steady_clock::time_point deadline)
 
 } // namespace
 
-LoopbackServer::LoopbackServer()
+LoopbackServer::LoopbackServer(Family family)
 {
-    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::listen(m_listener, 16) == 0 &&
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        m_port = ntohs(address.sin_port);
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (family == Family::IPv6) {
+        auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
+        address->sin6_family = AF_INET6;
+        address->sin6_addr = in6addr_loopback;
+        length = sizeof *address;
+    } else {
+        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+        address->sin_family = AF_INET;
+        address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *address;
+    }
+    m_listener = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&storage), length) != 0 || ::listen(m_listener, 16) != 0 ||
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&storage), &length) != 0)
+        return;
+    m_port = ntohs(family == Family::IPv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                                          : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
 }
 
 LoopbackServer::~LoopbackServer()

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-// A scripted stand-in for a broker: a listening socket on 127.0.0.1 that the
+// A scripted stand-in for a broker: a listening socket on 127.0.0.1 (or ::1) that the
 // test thread drives by hand, to see the client's exact bytes and to play
 // misbehaving brokers.
 class LoopbackServer
@@ -12,7 +12,8 @@ class LoopbackServer
 public:
     using Bytes = std::vector<uint8_t>;
 
-    LoopbackServer();
+    enum class Family { IPv4, IPv6 };
+    explicit LoopbackServer(Family family = Family::IPv4);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
