@@ -1,10 +1,22 @@
 #pragma once
 
 #include <array>
+#include <memory>
+#include <string>
+#include <vector>
 
-// The pose estimator's result types. The estimator itself (ONNX Runtime
-// behind a private record) is declared here as it is built; this header
-// must stay free of runtime headers so that robot/ can use the types alone.
+#include <QMetaType>
+
+namespace cv {
+class Mat;
+}
+
+// Finds at most one person in a camera frame with the embedded pose network
+// (or a model file the user chose), run by ONNX Runtime. One instance is
+// shared between the main window (which loads the model) and the camera
+// thread (which calls infer); one mutex serialises every public operation.
+// The runtime stays behind the private record, so this header is free of
+// runtime headers and robot/ can use the result types alone.
 class PoseEstimator
 {
 public:
@@ -29,4 +41,36 @@ public:
         float score = 0.0f;
         bool valid = false;
     };
+
+    // The resource path of the embedded network.
+    static constexpr const char* kEmbeddedModelPath = ":/models/yolov8n-pose.onnx";
+
+    // Creates the runtime environment and reads the list of available
+    // execution providers; a runtime failure throws kestro::ort::OrtError.
+    PoseEstimator();
+    ~PoseEstimator();
+
+    PoseEstimator(const PoseEstimator&) = delete;
+    PoseEstimator& operator=(const PoseEstimator&) = delete;
+
+    // Loads a model (a file path or a Qt resource path) and chooses the
+    // execution provider: "auto", "directml" and "cuda" search for an
+    // accelerator, anything else uses the CPU. False on failure, with one
+    // "PoseEstimator: " line on the error stream.
+    bool init(const std::string& modelPath, const std::string& provider);
+
+    // At most one person in a BGR frame. keypointThreshold is accepted for
+    // the callers' convenience and does not affect the result.
+    PersonPose infer(const cv::Mat& frame, float personThreshold, float keypointThreshold,
+                     const std::string& targetSelection);
+
+    bool isModelLoaded() const;
+    std::string getActiveProviderName() const;
+    std::vector<std::string> getAvailableProviders() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
 };
+
+Q_DECLARE_METATYPE(PoseEstimator::PersonPose)

@@ -1,0 +1,81 @@
+# The pose network embedded as ":/models/yolov8n-pose.onnx".
+#
+# By default the build converts the person detector and the full landmark
+# model of the npm package @mediapipe/pose (fetched by scripts/setup) into
+# one ONNX graph with the estimator's input and output
+# (tools/pose-model/convert_pose_model.py). KESTRO_POSE_MODEL=/path/to.onnx
+# embeds that file instead (for example the official YOLOv8n-pose export).
+#
+# Gives:
+#   target kestro_pose_model          builds ${KESTRO_POSE_MODEL_FILE}
+#   KESTRO_POSE_MODEL_FILE            the model in the build tree (cache)
+#   "vision/pose_model_info.h"        names what was embedded (include dir
+#                                     KESTRO_POSE_MODEL_INFO_DIR)
+#   kestro_embed_pose_model(<target>) adds the model to <target>'s resources
+include_guard(GLOBAL)
+
+set(KESTRO_MEDIAPIPE_POSE_VERSION "0.5.1675469404" CACHE STRING
+  "Version of the npm package @mediapipe/pose that scripts/setup fetches")
+set(KESTRO_PYTHON "/usr/bin/python3" CACHE FILEPATH
+  "Python with NumPy and onnx (Debian's python3-numpy and python3-onnx)")
+
+set(_kestro_pose_tools "${PROJECT_SOURCE_DIR}/tools/pose-model")
+set(_kestro_pose_package
+  "${KESTRO_DEPS_DIR}/mediapipe-pose-${KESTRO_MEDIAPIPE_POSE_VERSION}/package")
+set(KESTRO_POSE_MODEL_FILE "${PROJECT_BINARY_DIR}/models/yolov8n-pose.onnx" CACHE INTERNAL "")
+set(KESTRO_POSE_MODEL_INFO_DIR "${PROJECT_BINARY_DIR}/generated" CACHE INTERNAL "")
+set(KESTRO_MEDIAPIPE_POSE_PACKAGE "${_kestro_pose_package}" CACHE INTERNAL "")
+
+if(KESTRO_POSE_MODEL)
+  if(NOT EXISTS "${KESTRO_POSE_MODEL}")
+    message(FATAL_ERROR "KESTRO_POSE_MODEL: ${KESTRO_POSE_MODEL} does not exist")
+  endif()
+  add_custom_command(
+    OUTPUT "${KESTRO_POSE_MODEL_FILE}"
+    COMMAND ${CMAKE_COMMAND} -E copy "${KESTRO_POSE_MODEL}" "${KESTRO_POSE_MODEL_FILE}"
+    DEPENDS "${KESTRO_POSE_MODEL}"
+    COMMENT "Embedding the pose model ${KESTRO_POSE_MODEL}"
+    VERBATIM)
+  set(KESTRO_POSE_MODEL_LABEL "Model: Embedded YOLOv8n-pose (640x640 ONNX)")
+  set(KESTRO_POSE_MODEL_CONVERTED false)
+  set(KESTRO_POSE_MODEL_SOURCE "${KESTRO_POSE_MODEL}")
+else()
+  set(_kestro_pose_inputs
+    "${_kestro_pose_package}/pose_solution_packed_assets.data"
+    "${_kestro_pose_package}/pose_landmark_full.tflite")
+  foreach(input IN LISTS _kestro_pose_inputs)
+    if(NOT EXISTS "${input}")
+      message(FATAL_ERROR "Pose model: ${input} is missing; run scripts/setup")
+    endif()
+  endforeach()
+  file(GLOB _kestro_pose_scripts CONFIGURE_DEPENDS "${_kestro_pose_tools}/*.py")
+  list(FILTER _kestro_pose_scripts EXCLUDE REGEX "/test_[^/]*\\.py$")
+  add_custom_command(
+    OUTPUT "${KESTRO_POSE_MODEL_FILE}"
+    COMMAND "${KESTRO_PYTHON}" "${_kestro_pose_tools}/convert_pose_model.py"
+            --package "${_kestro_pose_package}" --output "${KESTRO_POSE_MODEL_FILE}"
+    DEPENDS ${_kestro_pose_inputs} ${_kestro_pose_scripts}
+    COMMENT "Converting the pose detector and landmark model into one ONNX network"
+    VERBATIM)
+  set(KESTRO_POSE_MODEL_LABEL
+    "Model: Embedded MediaPipe Pose detector + full landmarks (640x640 ONNX)")
+  set(KESTRO_POSE_MODEL_CONVERTED true)
+  set(KESTRO_POSE_MODEL_SOURCE "@mediapipe/pose ${KESTRO_MEDIAPIPE_POSE_VERSION} (Apache-2.0)")
+endif()
+add_custom_target(kestro_pose_model DEPENDS "${KESTRO_POSE_MODEL_FILE}")
+
+configure_file("${CMAKE_CURRENT_LIST_DIR}/pose_model_info.h.in"
+  "${KESTRO_POSE_MODEL_INFO_DIR}/vision/pose_model_info.h" @ONLY)
+
+# Adds the model to <target>'s resources at ":/models/yolov8n-pose.onnx".
+# rcc's big-resources mode puts the 25 MB straight into an object file
+# instead of compiling them as a C++ array.
+function(kestro_embed_pose_model target)
+  set_source_files_properties("${KESTRO_POSE_MODEL_FILE}" PROPERTIES
+    GENERATED TRUE QT_RESOURCE_ALIAS "yolov8n-pose.onnx")
+  qt_add_resources(${target} "pose_model"
+    PREFIX "/models"
+    BIG_RESOURCES
+    FILES "${KESTRO_POSE_MODEL_FILE}")
+  add_dependencies(${target} kestro_pose_model)
+endfunction()

@@ -1,0 +1,270 @@
+"""The embedded pose network: person detector, crop and landmark model in one graph.
+
+The graph honours the estimator's network contract: input "images"
+1x3x640x640 (RGB planes, 0..1, letterboxed), output "output0" 1x56x8400
+(rows: box centre x, centre y, width, height in input pixels, person
+confidence, then x, y, visibility of the 17 COCO keypoints). Only anchor 0
+carries a person; the other 8399 anchors have confidence 0, so the
+estimator's "best anchor" rule picks it whenever it passes the threshold.
+
+Inside: the detector sees the whole 640x640 input scaled to 224x224; its
+best anchor gives the hip centre and a point on the full-body circle; they
+define a rotated square crop (centre, size, rotation) that is sampled to
+256x256 with GridSample; the landmark model runs on the crop and its
+points are mapped back through the same transform.
+"""
+
+import numpy as np
+from onnx import helper, TensorProto
+
+from onnx_builder import GraphBuilder
+from tflite_to_onnx import convert_subgraph
+
+INPUT_SIZE = 640
+DETECTOR_SIZE = 224
+CROP_SIZE = 256
+ANCHOR_COUNT = 8400
+ROW_COUNT = 56
+
+# The detector's anchor grid: strides 8 and 16 with two anchors per cell,
+# stride 32 with six (three layers share that feature map), all of fixed
+# size, centred in their cells.
+DETECTOR_GRIDS = [(28, 2), (14, 2), (7, 6)]
+# Body landmarks (of the landmark model's 33) for COCO keypoints 0..16.
+COCO_FROM_BODY = [0, 2, 5, 7, 8, 11, 12, 13, 14, 15, 16, 23, 24, 25, 26, 27, 28]
+LANDMARK_COUNT = 39
+HELPER_POINTS = [33, 34]
+HEATMAP_REFINEMENT = True
+HEATMAP_SIZE = 64
+HEATMAP_WINDOW = 7
+HEATMAP_MIN_CONFIDENCE = 0.5
+LANDMARK_VALUES = 5
+# The crop around the person is this much larger than the full-body circle,
+# so that hands and feet stay inside when the circle is a little small.
+CROP_SCALE = 1.25
+# The keypoints' extent grows by this fraction on each side to give the box.
+BOX_MARGIN = 0.05
+
+
+def detector_anchors():
+    """[2254, 2] anchor centres as fractions of the detector input."""
+    centres = []
+    for size, per_cell in DETECTOR_GRIDS:
+        for y in range(size):
+            for x in range(size):
+                for _ in range(per_cell):
+                    centres.append(((x + 0.5) / size, (y + 0.5) / size))
+    return np.asarray(centres, dtype=np.float32)
+
+
+def standalone(model, prefix="m"):
+    """One TFLite model as an ONNX model with its own NHWC input and outputs."""
+    b = GraphBuilder()
+    in_tensor = model.tensors[model.inputs[0]]
+    nchw = b.op("Transpose", ["input"], perm=[0, 3, 1, 2])
+    outputs = convert_subgraph(model, b, prefix, nchw)
+    names = []
+    for index in model.outputs:
+        tensor = model.tensors[index]
+        value, is_nchw = outputs[tensor.name]
+        if is_nchw:
+            value = b.op("Transpose", [value], perm=[0, 2, 3, 1])
+        names.append((b.rename(value, tensor.name), list(tensor.shape)))
+    return b.model([("input", list(in_tensor.shape))], names)
+
+
+def _column(b, value, index):
+    """Column `index` of a [N, K] value as [N, 1]."""
+    return b.op("Slice", [value, b.i64([index]), b.i64([index + 1]), b.i64([1])])
+
+
+def _detector_input(b, images):
+    # Scale 640 -> 448 bilinearly, then average 2x2 -> 224: plain bilinear
+    # down-scaling by 2.86 would skip pixels and alias fine texture.
+    twice = 2 * DETECTOR_SIZE
+    resized = b.op("Resize", [images, "", "", b.i64([1, 3, twice, twice])],
+                   mode="linear", coordinate_transformation_mode="half_pixel")
+    pooled = b.op("AveragePool", [resized], kernel_shape=[2, 2], strides=[2, 2])
+    # The detector wants values in -1..1.
+    return b.op("Sub", [b.op("Mul", [pooled, b.f32(2.0)]), b.f32(1.0)])
+
+
+def _best_detection(b, raw_boxes, raw_scores):
+    """Score, hip centre and circle point (input pixels) of the best anchor."""
+    anchor_total = sum(size * size * per_cell for size, per_cell in DETECTOR_GRIDS)
+    scores = b.op("Reshape", [raw_scores, b.i64([anchor_total])])
+    best = b.op("ArgMax", [scores], axis=0, keepdims=1)                 # [1]
+    score = b.op("Sigmoid", [b.op("Gather", [scores, best], axis=0)])   # [1]
+    boxes = b.op("Reshape", [raw_boxes, b.i64([anchor_total, 12])])
+    row = b.op("Gather", [boxes, best], axis=0)                          # [1, 12]
+    anchor = b.op("Gather", [b.const(detector_anchors(), "anchors"), best], axis=0)  # [1, 2]
+    # Keypoint offsets are in detector pixels relative to the anchor centre.
+    points = b.op("Reshape", [b.op("Slice", [row, b.i64([4]), b.i64([8]), b.i64([1])]),
+                              b.i64([2, 2])])
+    points = b.op("Add", [b.op("Div", [points, b.f32(float(DETECTOR_SIZE))]), anchor])
+    points = b.op("Mul", [points, b.f32(float(INPUT_SIZE))])            # [2, 2] pixels
+    hip = b.op("Slice", [points, b.i64([0]), b.i64([1]), b.i64([0])])   # [1, 2]
+    circle = b.op("Slice", [points, b.i64([1]), b.i64([2]), b.i64([0])])
+    return score, hip, circle
+
+
+def _crop_transform(b, hip, circle):
+    """Centre [1, 2], side length [1, 1] and rotation (cos, sin) [1, 1] each.
+
+    The crop is turned so that the direction from the hip centre to the
+    circle point points up in the crop. With d = circle - hip and r = |d|,
+    the rotation angle is 90 degrees minus atan2(-d_y, d_x); its cosine and
+    sine are -d_y / r and d_x / r, so no atan2 is needed.
+    """
+    d = b.op("Sub", [circle, hip])
+    dx, dy = _column(b, d, 0), _column(b, d, 1)
+    r = b.op("Sqrt", [b.op("Add", [b.op("Add", [b.op("Mul", [dx, dx]), b.op("Mul", [dy, dy])]),
+                                   b.f32(1e-6)])])
+    cos = b.op("Div", [b.op("Neg", [dy]), r])
+    sin = b.op("Div", [dx, r])
+    side = b.op("Mul", [r, b.f32(2.0 * CROP_SCALE)])
+    return hip, side, cos, sin
+
+
+def _to_input(b, u, v, centre, side, cos, sin):
+    """Crop fractions (u, v) around the centre, [-0.5, 0.5], to input pixels."""
+    su, sv = b.op("Mul", [u, side]), b.op("Mul", [v, side])
+    x = b.op("Sub", [b.op("Mul", [su, cos]), b.op("Mul", [sv, sin])])
+    y = b.op("Add", [b.op("Mul", [su, sin]), b.op("Mul", [sv, cos])])
+    cx, cy = _column(b, centre, 0), _column(b, centre, 1)
+    return b.op("Add", [x, cx]), b.op("Add", [y, cy])
+
+
+def _sample_crop(b, images, centre, side, cos, sin):
+    # Sample at twice the size and average 2x2: a crop of a large person is
+    # a down-scale, and single bilinear taps would alias.
+    size = 2 * CROP_SIZE
+    steps = (np.arange(size, dtype=np.float32) + 0.5) / size - 0.5
+    u = np.tile(steps[np.newaxis, :], (size, 1)).reshape(1, size * size)
+    v = np.tile(steps[:, np.newaxis], (1, size)).reshape(1, size * size)
+    x, y = _to_input(b, b.const(u, "grid_u"), b.const(v, "grid_v"), centre, side, cos, sin)
+    # GridSample (align_corners 0) wants -1 and 1 at the outer pixel edges.
+    to_grid = lambda t: b.op("Sub", [b.op("Mul", [t, b.f32(2.0 / INPUT_SIZE)]), b.f32(1.0)])
+    grid = b.op("Concat", [b.op("Reshape", [to_grid(x), b.i64([size * size, 1])]),
+                           b.op("Reshape", [to_grid(y), b.i64([size * size, 1])])], axis=1)
+    grid = b.op("Reshape", [grid, b.i64([1, size, size, 2])])
+    # Outside the image the crop is black, as the landmark model was trained.
+    sampled = b.op("GridSample", [images, grid], mode="bilinear", padding_mode="zeros",
+                   align_corners=0)
+    return b.op("AveragePool", [sampled], kernel_shape=[2, 2], strides=[2, 2])
+
+
+def _refine_from_heatmap(b, heatmap, x, y):
+    """Crop coordinates [17, 1] of the keypoints, refined with the heatmap.
+
+    The landmark model also returns a 64x64 heatmap per landmark. Around
+    each regressed point, the sigmoid-weighted mean position over a 7x7
+    window of the heatmap is a finer estimate; it replaces the point when
+    the window holds a confident cell (the regressed coordinates alone are
+    off by several crop pixels on joints such as shoulders).
+    """
+    size = HEATMAP_SIZE
+    cell = float(CROP_SIZE) / size
+    maps = b.op("Reshape", [heatmap, b.i64([LANDMARK_COUNT, size, size])])
+    maps = b.op("Sigmoid", [b.op("Gather", [maps, b.i64(COCO_FROM_BODY)], axis=0)])  # [17, 64, 64]
+    cols = b.const(np.arange(size, dtype=np.float32).reshape(1, 1, size), "heat_cols")
+    rows = b.const(np.arange(size, dtype=np.float32).reshape(1, size, 1), "heat_rows")
+    centre_col = b.op("Floor", [b.op("Div", [x, b.f32(cell)])])             # [17, 1]
+    centre_row = b.op("Floor", [b.op("Div", [y, b.f32(cell)])])
+    centre_col = b.op("Reshape", [centre_col, b.i64([-1, 1, 1])])
+    centre_row = b.op("Reshape", [centre_row, b.i64([-1, 1, 1])])
+    reach = b.f32(float(HEATMAP_WINDOW // 2))
+    near_col = b.op("LessOrEqual", [b.op("Abs", [b.op("Sub", [cols, centre_col])]), reach])
+    near_row = b.op("LessOrEqual", [b.op("Abs", [b.op("Sub", [rows, centre_row])]), reach])
+    window = b.op("Cast", [b.op("And", [near_col, near_row])], to=1)        # [17, 64, 64]
+    weights = b.op("Mul", [maps, window])
+    total = b.op("ReduceSum", [weights, b.i64([1, 2])], keepdims=0)         # [17]
+    peak = b.op("ReduceMax", [weights], axes=[1, 2], keepdims=0)
+    sum_col = b.op("ReduceSum", [b.op("Mul", [weights, cols]), b.i64([1, 2])], keepdims=0)
+    sum_row = b.op("ReduceSum", [b.op("Mul", [weights, rows]), b.i64([1, 2])], keepdims=0)
+    safe = b.op("Max", [total, b.f32(1e-6)])
+    refined_x = b.op("Mul", [b.op("Add", [b.op("Div", [sum_col, safe]), b.f32(0.5)]), b.f32(cell)])
+    refined_y = b.op("Mul", [b.op("Add", [b.op("Div", [sum_row, safe]), b.f32(0.5)]), b.f32(cell)])
+    use = b.op("GreaterOrEqual", [peak, b.f32(HEATMAP_MIN_CONFIDENCE)])
+    use = b.op("Reshape", [use, b.i64([-1, 1])])
+    refined_x = b.op("Reshape", [refined_x, b.i64([-1, 1])])
+    refined_y = b.op("Reshape", [refined_y, b.i64([-1, 1])])
+    return b.op("Where", [use, refined_x, x]), b.op("Where", [use, refined_y, y])
+
+
+def _keypoints(b, landmarks, heatmap, centre, side, cos, sin):
+    """[17, 3] keypoints (x, y in input pixels, visibility) from the landmark output."""
+    points = b.op("Reshape", [landmarks, b.i64([LANDMARK_COUNT, LANDMARK_VALUES])])
+    coco = b.op("Gather", [points, b.i64(COCO_FROM_BODY)], axis=0)      # [17, 5]
+    crop_x, crop_y = _column(b, coco, 0), _column(b, coco, 1)
+    if heatmap is not None:
+        crop_x, crop_y = _refine_from_heatmap(b, heatmap, crop_x, crop_y)
+    to_fraction = lambda t: b.op("Sub", [b.op("Div", [t, b.f32(float(CROP_SIZE))]), b.f32(0.5)])
+    u, v = to_fraction(crop_x), to_fraction(crop_y)
+    x, y = _to_input(b, u, v, centre, side, cos, sin)
+    visibility = b.op("Sigmoid", [_column(b, coco, 3)])
+    return b.op("Concat", [x, y, visibility], axis=1), x, y
+
+
+def _helper_points(b, landmarks, centre, side, cos, sin):
+    points = b.op("Reshape", [landmarks, b.i64([LANDMARK_COUNT, LANDMARK_VALUES])])
+    helper_points = b.op("Gather", [points, b.i64(HELPER_POINTS)], axis=0)      # [2, 5]
+    to_fraction = lambda t: b.op("Sub", [b.op("Div", [t, b.f32(float(CROP_SIZE))]), b.f32(0.5)])
+    u, v = to_fraction(_column(b, helper_points, 0)), to_fraction(_column(b, helper_points, 1))
+    x, y = _to_input(b, u, v, centre, side, cos, sin)
+    xy = b.op("Concat", [x, y], axis=1)
+    return (b.op("Slice", [xy, b.i64([0]), b.i64([1]), b.i64([0])]),
+            b.op("Slice", [xy, b.i64([1]), b.i64([2]), b.i64([0])]))
+
+
+def _box(b, x, y):
+    """Centre x, centre y, width, height [4, 1] from the keypoints' extent."""
+    def extent(t):
+        low = b.op("ReduceMin", [t], axes=[0], keepdims=1)
+        high = b.op("ReduceMax", [t], axes=[0], keepdims=1)
+        size = b.op("Mul", [b.op("Sub", [high, low]), b.f32(1.0 + 2.0 * BOX_MARGIN)])
+        centre = b.op("Mul", [b.op("Add", [high, low]), b.f32(0.5)])
+        return centre, size
+    cx, w = extent(x)
+    cy, h = extent(y)
+    return b.op("Concat", [cx, cy, w, h], axis=0)
+
+
+def pose_network(detector, landmark, refinements=0):
+    """The whole graph from the two TFLite models (tflite_reader.Model)."""
+    b = GraphBuilder()
+    images = "images"
+
+    det = convert_subgraph(detector, b, "det", _detector_input(b, images))
+    raw_boxes, raw_scores = det["Identity"][0], det["Identity_1"][0]
+    score, hip, circle = _best_detection(b, raw_boxes, raw_scores)
+    centre, side, cos, sin = _crop_transform(b, hip, circle)
+
+    crop = _sample_crop(b, images, centre, side, cos, sin)
+    lm = convert_subgraph(landmark, b, "lm", crop)
+    landmarks, pose_flag = lm["Identity"][0], lm["Identity_1"][0]
+    for _ in range(refinements):
+        hip, circle = _helper_points(b, landmarks, centre, side, cos, sin)
+        centre, side, cos, sin = _crop_transform(b, hip, circle)
+        crop = _sample_crop(b, images, centre, side, cos, sin)
+        lm = convert_subgraph(landmark, b, "lm", crop)
+        landmarks, pose_flag = lm["Identity"][0], lm["Identity_1"][0]
+
+    heatmap = lm["Identity_3"][0] if HEATMAP_REFINEMENT else None
+    keypoints, x, y = _keypoints(b, landmarks, heatmap, centre, side, cos, sin)
+    box = _box(b, x, y)
+    # The detector alone is confident on some patterns that are no person;
+    # the landmark model's pose flag alone is confident on empty walls.
+    # Requiring both (their product) rejects either mistake.
+    confidence = b.op("Mul", [b.op("Reshape", [score, b.i64([1, 1])]),
+                              b.op("Reshape", [pose_flag, b.i64([1, 1])])])
+    column = b.op("Concat", [box, confidence,
+                             b.op("Reshape", [keypoints, b.i64([51, 1])])], axis=0)  # [56, 1]
+    empty = b.op("ConstantOfShape", [b.i64([ROW_COUNT, ANCHOR_COUNT - 1])],
+                 value=helper.make_tensor("zero", TensorProto.FLOAT, [1], [0.0]))
+    table = b.op("Concat", [column, empty], axis=1)
+    output = b.op("Reshape", [table, b.i64([1, ROW_COUNT, ANCHOR_COUNT])])
+    b.rename(output, "output0")
+    return b.model([(images, [1, 3, INPUT_SIZE, INPUT_SIZE])],
+                   [("output0", [1, ROW_COUNT, ANCHOR_COUNT])],
+                   doc="Person detector and full landmark model, converted from TFLite")
