@@ -200,6 +200,11 @@ TEST_F(HttpTransportTest, StalledBodyEndsAfterTheReceiveTimeout)
     EXPECT_EQ(response.error, "WinHttpReadData failed: 28");
     EXPECT_EQ(response.body.size(), 4096u);
     EXPECT_LT(elapsed, std::chrono::seconds(30)) << "the stall lasts 60 s; the timer must end it first";
+
+    // A server that never answers at all times out while waiting for the response.
+    const HttpResponse silent = transport.get(server->url("/silent"), kConnectMs, 1000, nullptr);
+    EXPECT_EQ(silent.statusCode, 0);
+    EXPECT_EQ(silent.error, "WinHttpReceiveResponse failed: 28");
 }
 
 TEST_F(HttpTransportTest, CancellationBeforeAndDuringTheTransfer)

@@ -9,6 +9,7 @@ it is terminated. Routes:
   /chunked/<name>          the file, chunked transfer coding, no Content-Length
   /truncated/<name>        Content-Length of the whole file, half the bytes, then close
   /stall/<name>            Content-Length, the first 4096 bytes, then silence
+  /silent                  reads the request and never answers
   /slow/<name>             the file in 4096-byte pieces, 50 ms apart
   /redirect/<code>/<n>/<rest>   <n> redirects with status <code>, then /<rest>
   /relative/<name>         302 with the relative Location "../files/<name>"
@@ -77,6 +78,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.end_headers()
                 self.wfile.write(data[:4096])
                 self.wfile.flush()
+                STOP.wait(60)
+                self.close_connection = True
+            elif route == "silent":
                 STOP.wait(60)
                 self.close_connection = True
             elif route == "slow":
