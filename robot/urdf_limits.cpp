@@ -77,6 +77,13 @@ UrdfLimits::ChannelCalibration UrdfLimits::getCalibration(int channel) const
     return unknownCalibration(channel);
 }
 
+const UrdfLimits::ChannelCalibration& UrdfLimits::calibrationFor(int channel) const
+{
+    static const ChannelCalibration kUnknown = unknownCalibration(-1);
+    const auto it = m_calibrations.find(channel);
+    return it != m_calibrations.end() ? it->second : kUnknown;
+}
+
 double UrdfLimits::safeRangeClamp(const ChannelCalibration& calibration, double angle, double safetyMarginDeg) const
 {
     // A NaN would pass both comparisons below untouched and reach the servo
@@ -104,14 +111,14 @@ double UrdfLimits::clamp(int channel, double angle, double safetyMarginDeg) cons
 {
     if (!isServoChannel(channel))
         return angle;
-    return safeRangeClamp(getCalibration(channel), angle, safetyMarginDeg);
+    return safeRangeClamp(calibrationFor(channel), angle, safetyMarginDeg);
 }
 
 int UrdfLimits::angleToPwm(int channel, double angle, double safetyMarginDeg) const
 {
     if (!isServoChannel(channel))
         return kDefaultCenterPwm;
-    const ChannelCalibration calibration = getCalibration(channel);
+    const ChannelCalibration& calibration = calibrationFor(channel);
     const double safeAngle = safeRangeClamp(calibration, angle, safetyMarginDeg);
     const double step = calibration.radPerPwm * calibration.sign;
     const double units = safeAngle / step;
@@ -131,7 +138,7 @@ double UrdfLimits::pwmToAngle(int channel, int pwm) const
 {
     if (!isServoChannel(channel))
         return 0.0;
-    const ChannelCalibration calibration = getCalibration(channel);
+    const ChannelCalibration& calibration = calibrationFor(channel);
     const double angle = (static_cast<double>(pwm) - calibration.center) * calibration.radPerPwm * calibration.sign;
     const double lo = std::min(calibration.lower, calibration.upper);
     const double hi = std::max(calibration.lower, calibration.upper);

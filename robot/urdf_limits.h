@@ -75,6 +75,9 @@ public:
     static constexpr int kDefaultCenterPwm = 135;
 
 private:
+    // The row the conversions use, without copying its name; a channel
+    // without entry gets the default row.
+    const ChannelCalibration& calibrationFor(int channel) const;
     double safeRangeClamp(const ChannelCalibration& calibration, double angle, double safetyMarginDeg) const;
     void warnDegenerateScaleOnce(int channel) const;
 
