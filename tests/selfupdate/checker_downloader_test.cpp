@@ -327,3 +327,28 @@ TEST(PackageDownloader, StagingFolders)
         EXPECT_EQ(std::string(error.what()), "Failed to create staging directory '" + impossible + "': Not a directory");
     }
 }
+
+TEST_F(CheckerDownloaderTest, StagingFileAndRenameFailures)
+{
+    // A non-empty folder where the part file belongs cannot be opened.
+    std::filesystem::create_directories(staging.file("package.bin.part/inside"));
+    try {
+        downloader().downloadAndVerify(manifestFor("/files/package.bin"), nullptr, nullptr);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()), "Failed to open staging file for writing: " + staging.file("package.bin.part"));
+    }
+    std::filesystem::remove_all(staging.file("package.bin.part"));
+
+    // A non-empty folder in the target's place: the verified part cannot be
+    // renamed, and is removed.
+    std::filesystem::create_directories(staging.file("package.bin/inside"));
+    try {
+        downloader().downloadAndVerify(manifestFor("/files/package.bin"), nullptr, nullptr);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()).rfind("Failed to rename temporary part file to target executable: ", 0), 0u)
+            << error.what();
+    }
+    EXPECT_FALSE(selfupdate_test::fileExists(staging.file("package.bin.part")));
+}
