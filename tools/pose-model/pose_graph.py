@@ -122,6 +122,16 @@ def _crop_transform(b, hip, circle):
                                    b.f32(1e-6)])])
     cos = b.op("Div", [b.op("Neg", [dy]), r])
     sin = b.op("Div", [dx, r])
+    # When the hips lie outside the picture (a person seen from the waist
+    # up, as an operator in front of a webcam usually is), the detector only
+    # extrapolates them, and the tilt of that guess turns the crop away from
+    # an upright body. Then the crop stays upright.
+    inside = b.op("And", [
+        b.op("GreaterOrEqual", [b.op("ReduceMin", [hip], axes=[1], keepdims=1), b.f32(0.0)]),
+        b.op("LessOrEqual", [b.op("ReduceMax", [hip], axes=[1], keepdims=1),
+                             b.f32(float(INPUT_SIZE))])])
+    cos = b.op("Where", [inside, cos, b.f32(np.ones((1, 1), np.float32))])
+    sin = b.op("Where", [inside, sin, b.f32(np.zeros((1, 1), np.float32))])
     side = b.op("Mul", [r, b.f32(2.0 * CROP_SCALE)])
     return hip, side, cos, sin
 

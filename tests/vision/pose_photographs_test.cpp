@@ -1,0 +1,237 @@
+// The embedded pose network on real photographs, against keypoints placed
+// by hand (tests/vision/data/keypoints.json). Each picture is kept with the
+// found skeleton drawn on it, for a person to look at.
+#include "vision/cv_core.h"
+#include "vision/cv_drawing.h"
+#include "vision/pose_estimator.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const QString kDataDir = QStringLiteral(KESTRO_SOURCE_DIR "/tests/vision/data");
+constexpr float kPersonThreshold = 0.5f;
+
+// The COCO skeleton's limbs, for drawing.
+const std::pair<int, int> kLimbs[] = {
+    {0, 1}, {0, 2}, {1, 3}, {2, 4}, {5, 6}, {5, 7}, {7, 9}, {6, 8}, {8, 10},
+    {5, 11}, {6, 12}, {11, 12}, {11, 13}, {13, 15}, {12, 14}, {14, 16},
+};
+
+struct Reference
+{
+    bool personExpected = false;
+    double tolerance = 0.0;
+    std::vector<std::optional<std::pair<double, double>>> keypoints;
+};
+
+Reference loadReference(const QString& image)
+{
+    QFile file(kDataDir + "/keypoints.json");
+    if (!file.open(QIODevice::ReadOnly))
+        ADD_FAILURE() << "cannot read keypoints.json";
+    const QJsonObject entry =
+        QJsonDocument::fromJson(file.readAll()).object()["images"].toObject()[image].toObject();
+    Reference reference;
+    reference.personExpected = entry["person_expected"].toBool();
+    reference.tolerance = entry["tolerance_px"].toDouble();
+    for (const QJsonValue& point : entry["keypoints"].toArray()) {
+        if (point.isArray())
+            reference.keypoints.emplace_back(std::make_pair(point[0].toDouble(), point[1].toDouble()));
+        else
+            reference.keypoints.emplace_back(std::nullopt);
+    }
+    return reference;
+}
+
+cv::Mat loadBgr(const QString& path)
+{
+    const QImage image = QImage(path).convertToFormat(QImage::Format_RGB888);
+    cv::Mat frame;
+    if (image.isNull())
+        return frame;
+    frame.create(image.height(), image.width(), cv::CV_8UC3);
+    for (int y = 0; y < image.height(); ++y) {
+        const uchar* rgb = image.constScanLine(y);
+        unsigned char* bgr = frame.ptr(y);
+        for (int x = 0; x < image.width(); ++x) {
+            bgr[3 * x] = rgb[3 * x + 2];
+            bgr[3 * x + 1] = rgb[3 * x + 1];
+            bgr[3 * x + 2] = rgb[3 * x];
+        }
+    }
+    return frame;
+}
+
+QString artifactDir()
+{
+    const QByteArray fromEnvironment = qgetenv("KESTRO_TEST_ARTIFACTS");
+    const QString dir = fromEnvironment.isEmpty() ? QStringLiteral(KESTRO_BINARY_DIR "/artifacts")
+                                                  : QString::fromLocal8Bit(fromEnvironment);
+    QDir().mkpath(dir + "/pose");
+    return dir + "/pose";
+}
+
+// Keeps the picture with the pose drawn: box, limbs, and each keypoint
+// green when the network is confident (> 0.5), red otherwise; references
+// as small white rings.
+void keepPicture(cv::Mat frame, const PoseEstimator::PersonPose& pose, const Reference& reference,
+                 const QString& name)
+{
+    auto point = [&](const PoseEstimator::Keypoint& k) {
+        return cv::Point(static_cast<int>(std::lround(k.x * static_cast<float>(frame.cols))),
+                         static_cast<int>(std::lround(k.y * static_cast<float>(frame.rows))));
+    };
+    for (const auto& ref : reference.keypoints) {
+        if (ref) {
+            cv::circle(frame, cv::Point(static_cast<int>(ref->first), static_cast<int>(ref->second)),
+                       static_cast<int>(reference.tolerance), cv::Scalar(255, 255, 255), 1, cv::LINE_AA);
+        }
+    }
+    if (pose.valid) {
+        const int x1 = static_cast<int>(pose.x1 * static_cast<float>(frame.cols));
+        const int y1 = static_cast<int>(pose.y1 * static_cast<float>(frame.rows));
+        cv::rectangle(frame,
+                      cv::Rect(x1, y1, static_cast<int>(pose.x2 * static_cast<float>(frame.cols)) - x1,
+                               static_cast<int>(pose.y2 * static_cast<float>(frame.rows)) - y1),
+                      cv::Scalar(255, 160, 0), 2, cv::LINE_AA);
+        for (const auto& [a, b] : kLimbs) {
+            cv::line(frame, point(pose.keypoints[static_cast<size_t>(a)]),
+                     point(pose.keypoints[static_cast<size_t>(b)]), cv::Scalar(0, 220, 255), 2,
+                     cv::LINE_AA);
+        }
+        for (const PoseEstimator::Keypoint& k : pose.keypoints) {
+            const cv::Scalar colour = k.confidence > 0.5f ? cv::Scalar(0, 200, 0) : cv::Scalar(0, 0, 230);
+            cv::circle(frame, point(k), 4, colour, cv::FILLED, cv::LINE_AA);
+        }
+    }
+    QImage image(frame.cols, frame.rows, QImage::Format_RGB888);
+    for (int y = 0; y < frame.rows; ++y) {
+        const unsigned char* bgr = frame.ptr(y);
+        uchar* rgb = image.scanLine(y);
+        for (int x = 0; x < frame.cols; ++x) {
+            rgb[3 * x] = bgr[3 * x + 2];
+            rgb[3 * x + 1] = bgr[3 * x + 1];
+            rgb[3 * x + 2] = bgr[3 * x];
+        }
+    }
+    const QString path = artifactDir() + "/" + name + ".png";
+    EXPECT_TRUE(image.save(path)) << path.toStdString();
+}
+
+class PosePhotographs : public testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_estimator = std::make_unique<PoseEstimator>();
+        // The resource embedded in the application, not a file: this also
+        // checks that the build really bundled it.
+        s_loaded = s_estimator->init(PoseEstimator::kEmbeddedModelPath, "auto");
+    }
+    static void TearDownTestSuite() { s_estimator.reset(); }
+
+    struct Result
+    {
+        PoseEstimator::PersonPose pose;
+        Reference reference;
+        cv::Mat frame;
+        std::vector<bool> within;  // per keypoint with a reference
+        std::vector<double> distance;
+    };
+
+    static Result run(const QString& image)
+    {
+        Result result;
+        result.reference = loadReference(image);
+        result.frame = loadBgr(kDataDir + "/" + image);
+        EXPECT_FALSE(result.frame.empty()) << image.toStdString();
+        result.pose = s_estimator->infer(result.frame, kPersonThreshold, 0.5f, "confidence");
+        for (size_t k = 0; k < result.reference.keypoints.size(); ++k) {
+            const auto& ref = result.reference.keypoints[k];
+            double d = -1.0;
+            if (ref && result.pose.valid) {
+                const double x = result.pose.keypoints[k].x * result.frame.cols;
+                const double y = result.pose.keypoints[k].y * result.frame.rows;
+                d = std::hypot(x - ref->first, y - ref->second);
+            }
+            result.distance.push_back(d);
+            result.within.push_back(d >= 0.0 && d <= result.reference.tolerance);
+            if (ref) {
+                std::printf("%s keypoint %2zu: %s %.1f px (confidence %.2f)\n",
+                            image.toStdString().c_str(), k, d >= 0.0 ? "off by" : "missing", d,
+                            result.pose.keypoints[k].confidence);
+            }
+        }
+        keepPicture(result.frame.clone(), result.pose, result.reference,
+                    QFileInfo(image).completeBaseName());
+        return result;
+    }
+
+    static std::unique_ptr<PoseEstimator> s_estimator;
+    static bool s_loaded;
+};
+
+std::unique_ptr<PoseEstimator> PosePhotographs::s_estimator;
+bool PosePhotographs::s_loaded = false;
+
+TEST_F(PosePhotographs, FindsTheFootballerWithMostKeypoints)
+{
+    ASSERT_TRUE(s_loaded);
+    const Result result = run("messi5.jpg");
+    ASSERT_TRUE(result.reference.personExpected);
+    ASSERT_TRUE(result.pose.valid);
+    EXPECT_GE(result.pose.score, kPersonThreshold);
+    int found = 0;
+    for (bool within : result.within)
+        found += within ? 1 : 0;
+    EXPECT_GE(found, 12) << "of 17 keypoints within " << result.reference.tolerance << " px";
+    // The box holds the person: the reference hips lie inside it.
+    for (size_t k : {11u, 12u}) {
+        const double x = result.reference.keypoints[k]->first / result.frame.cols;
+        const double y = result.reference.keypoints[k]->second / result.frame.rows;
+        EXPECT_GT(x, result.pose.x1);
+        EXPECT_LT(x, result.pose.x2);
+        EXPECT_GT(y, result.pose.y1);
+        EXPECT_LT(y, result.pose.y2);
+    }
+}
+
+TEST_F(PosePhotographs, FindsTheAstronautsFaceAndShoulders)
+{
+    ASSERT_TRUE(s_loaded);
+    const Result result = run("astronaut.png");
+    ASSERT_TRUE(result.reference.personExpected);
+    ASSERT_TRUE(result.pose.valid);
+    const char* names[] = {"nose", "left eye", "right eye", "left ear", "right ear",
+                           "left shoulder", "right shoulder"};
+    for (size_t k = 0; k <= 6; ++k) {
+        EXPECT_TRUE(result.within[k]) << names[k] << " off by " << result.distance[k] << " px";
+    }
+}
+
+TEST_F(PosePhotographs, FindsNobodyAmongFruit)
+{
+    ASSERT_TRUE(s_loaded);
+    const Result result = run("fruits.jpg");
+    EXPECT_FALSE(result.reference.personExpected);
+    EXPECT_FALSE(result.pose.valid) << "person with confidence " << result.pose.score;
+}
+
+} // namespace
