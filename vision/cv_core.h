@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 // The image core of the vision pipeline: the few names of the widely known
@@ -67,6 +69,37 @@ struct Scalar
     double val[4] = {0.0, 0.0, 0.0, 0.0};
 };
 
+// Leaves new bytes uninitialised: operations that write every pixel need
+// not pay for zeroing the buffer first. Constructors that promise black
+// pixels zero them explicitly.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T>
+{
+    template <typename U>
+    struct rebind
+    {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <typename U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept
+    {
+    }
+    template <typename U>
+    void construct(U* p) noexcept
+    {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// The growable byte array behind an image.
+using ImageBuffer = std::vector<unsigned char, UninitializedAllocator<unsigned char>>;
+
 // A BGR image: a header over a reference-counted byte buffer. Copies share
 // the pixels; clone() and copyTo() copy them. A region view keeps its
 // parent's step and shares its buffer.
@@ -77,6 +110,10 @@ public:
     Mat(int rowCount, int colCount, int typeCode);
     Mat(int rowCount, int colCount, int typeCode, const Scalar& fill);
     Mat(Size size, int typeCode) : Mat(size.height, size.width, typeCode) {}
+
+    // An image whose pixels are undefined until written, for code that
+    // writes every one of them. Empty under the same rules as create().
+    static Mat uninitialized(int rowCount, int colCount, int typeCode);
 
     Mat(const Mat&) = default;
     Mat& operator=(const Mat&) = default;
@@ -107,9 +144,10 @@ public:
     int type = CV_8UC3;
     std::uint64_t step = 0;
     unsigned char* data = nullptr;
-    std::shared_ptr<std::vector<unsigned char>> storage;
+    std::shared_ptr<ImageBuffer> storage;
 
 private:
+    void allocate(int rowCount, int colCount, int typeCode, bool zero);
     void copyPixelsInto(Mat& dst) const;
 };
 
