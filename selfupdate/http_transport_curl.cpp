@@ -170,7 +170,7 @@ size_t onHeaderLine(char* buffer, size_t size, size_t count, void* userData)
         return length;
     context->status = status;
     context->headersComplete = true;
-    if (status < 200 || status > 299 || (isRedirectStatus(status) && !context->location.empty())) {
+    if (status > 299 || (isRedirectStatus(status) && !context->location.empty())) {
         // Neither a redirect's nor an error page's body is ever used: stop
         // here instead of reading it. Returning a short count ends the transfer.
         context->stopAtHeaders = true;
@@ -331,6 +331,8 @@ bool CurlHttpTransport::transfer(const std::string& startUrl, const HttpChunkCal
         curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
         curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
         curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+        // A proxy's CONNECT answer must not be mistaken for the server's.
+        curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
         // Worker threads: no SIGALRM-based name-resolution timeouts.
         curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(kHttpBlockSize));

@@ -43,7 +43,7 @@ namespace {
 
 // Runs in the forked grandchild, so only async-signal-safe calls are allowed
 // here: everything it needs was prepared before the fork.
-[[noreturn]] void execDetached(char* const* argv, int errorFd)
+[[noreturn]] void execDetached(char* const* argv, int errorFd, int descriptorLimit)
 {
     sigset_t none;
     sigemptyset(&none);
@@ -67,9 +67,13 @@ namespace {
     ::dup2(devNull, 2);
     // Nothing of ours (sockets, the broker connection, files) leaks into the
     // new process: only the report pipe stays, closed by exec itself.
-    if (reportFd > 3)
-        ::close_range(3, static_cast<unsigned>(reportFd - 1), 0);
-    ::close_range(static_cast<unsigned>(reportFd + 1), ~0U, 0);
+    if (::close_range(static_cast<unsigned>(reportFd + 1), ~0U, 0) != 0) {
+        // Kernels before 5.9 lack close_range: close one by one.
+        for (int fd = reportFd + 1; fd < descriptorLimit; ++fd)
+            ::close(fd);
+    }
+    for (int fd = 3; fd < reportFd; ++fd)
+        ::close(fd);
 
     ::execv(argv[0], argv);
     const int error = errno;
@@ -92,6 +96,9 @@ bool spawnDetachedProcess(const std::string& program, const std::vector<std::str
     for (std::string& text : storage)
         argv.push_back(text.data());
     argv.push_back(nullptr);
+
+    const long openMax = ::sysconf(_SC_OPEN_MAX);
+    const int descriptorLimit = openMax > 0 && openMax < 65536 ? static_cast<int>(openMax) : 65536;
 
     int reportPipe[2];
     if (::pipe2(reportPipe, O_CLOEXEC) != 0)
@@ -117,7 +124,7 @@ bool spawnDetachedProcess(const std::string& program, const std::vector<std::str
         }
         if (grandchild > 0)
             _exit(0);
-        execDetached(argv.data(), reportPipe[1]);
+        execDetached(argv.data(), reportPipe[1], descriptorLimit);
     }
 
     ::close(reportPipe[1]);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/wait.h>
 #include <thread>
@@ -183,4 +184,17 @@ TEST(Trampoline, SpawnReportsProgramsThatCannotRun)
     ASSERT_TRUE(selfupdate::spawnDetachedProcess(SELFUPDATE_HELPER_PATH, {marker}));
     EXPECT_TRUE(waitFor([&] { return fileExists(marker); }, std::chrono::seconds(30)));
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "no child of ours is left to reap";
+
+    // Descriptors of ours (here an inheritable file and pipe) stay behind:
+    // the program gets only its three standard streams.
+    const int inheritable = ::open("/dev/null", O_RDONLY);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const std::string report = folder.file("descriptors");
+    ASSERT_TRUE(selfupdate::spawnDetachedProcess(SELFUPDATE_HELPER_PATH, {report, "--report-descriptors"}));
+    EXPECT_TRUE(waitFor([&] { return fileExists(report); }, std::chrono::seconds(30)));
+    EXPECT_EQ(readFile(report), "0 1 2 \n");
+    ::close(inheritable);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
 }
