@@ -245,7 +245,8 @@ bool decodeRawVideoFrameToBgr(const unsigned char* src, std::size_t size, int wi
     if (static_cast<Bytes>(size) < static_cast<Bytes>(width) * static_cast<Bytes>(height))
         return false;
     // An absurd geometry gets no image rather than a wrapped allocation.
-    Mat image(height, width, CV_8UC3);
+    // Every layout below writes every pixel, so the buffer is not zeroed.
+    Mat image = Mat::uninitialized(height, width, CV_8UC3);
     if (image.empty())
         return false;
     bool decoded = false;
