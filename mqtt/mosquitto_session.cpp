@@ -142,8 +142,12 @@ bool mosquitto::serveConnection(TcpSocket& opened)
 
     mqtt_codec::ByteBuffer received;
     received.reserve(kReceiveBufferCapacity);
-    auto lastPing = std::chrono::steady_clock::now();
+    const auto connectSentAt = std::chrono::steady_clock::now();
+    auto lastPing = connectSentAt;
     const auto pingInterval = std::chrono::seconds(effectiveKeepalive / 2);
+    // A broker that takes the TCP connection but never answers the CONNECT
+    // would otherwise hold the client here for good, retrying nothing.
+    const auto connackTimeout = std::chrono::seconds(effectiveKeepalive);
     uint8_t chunk[kReceiveChunk];
 
     while (shouldRun()) {
@@ -164,6 +168,8 @@ bool mosquitto::serveConnection(TcpSocket& opened)
             }
         }
 
+        if (!connected.load() && std::chrono::steady_clock::now() - connectSentAt >= connackTimeout)
+            break;
         if (connected.load()) {
             const auto now = std::chrono::steady_clock::now();
             // Only PINGREQs reset the ping time, so pings keep their rhythm

@@ -283,6 +283,23 @@ TEST(MosquittoSession, ConnectionClosedBeforeConnackIsRetriedAfterAPause)
     EXPECT_EQ(handle.recorder.disconnects(), 0);
 }
 
+TEST(MosquittoSession, BrokerThatNeverAnswersIsLeftAfterTheKeepAlive)
+{
+    LoopbackServer server;
+    ClientHandle handle;
+    ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", server.port(), 6), MOSQ_ERR_SUCCESS);
+    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+    const int silent = server.acceptClient();
+    ASSERT_GE(silent, 0);
+    ASSERT_EQ(LoopbackServer::readPacket(silent)[0], 0x10);
+    const auto sentAt = std::chrono::steady_clock::now();
+    // No CONNACK ever comes: after 6 s the client closes and tries again.
+    EXPECT_TRUE(LoopbackServer::waitClosed(silent, 20s));
+    EXPECT_GE(secondsBetween(sentAt, std::chrono::steady_clock::now()), 5.5);
+    EXPECT_GE(server.acceptClient(20s), 0);
+    EXPECT_TRUE(handle.recorder.connectCodes().empty());
+}
+
 TEST(MosquittoSession, RefusedConnackIsReportedAndRetriedAfterAPause)
 {
     LoopbackServer server;
