@@ -14,6 +14,18 @@ enum CocoKeypoint : int {
     kRightEye = 2,
     kLeftEar = 3,
     kRightEar = 4,
+    kLeftShoulder = 5,
+    kRightShoulder = 6,
+    kLeftElbow = 7,
+    kRightElbow = 8,
+    kLeftWrist = 9,
+    kRightWrist = 10,
+    kLeftHip = 11,
+    kRightHip = 12,
+    kLeftKnee = 13,
+    kRightKnee = 14,
+    kLeftAnkle = 15,
+    kRightAnkle = 16,
 };
 
 // Confidence a keypoint needs before a joint is derived from it.
@@ -210,8 +222,9 @@ RetargetResult PoseRetargeter::process(const PoseEstimator::PersonPose& pose, bo
 
     // The network labels sides as the person sees them; facing the camera
     // unmirrored, the person's right arm is on the robot's left.
-    static constexpr BodySide kPersonLeft{5, 7, 9, 11, 13, 15};
-    static constexpr BodySide kPersonRight{6, 8, 10, 12, 14, 16};
+    static constexpr BodySide kPersonLeft{kLeftShoulder, kLeftElbow, kLeftWrist, kLeftHip, kLeftKnee, kLeftAnkle};
+    static constexpr BodySide kPersonRight{kRightShoulder, kRightElbow, kRightWrist,
+                                           kRightHip, kRightKnee, kRightAnkle};
     const BodySide& robotLeftSource = mirror ? kPersonLeft : kPersonRight;
     const BodySide& robotRightSource = mirror ? kPersonRight : kPersonLeft;
 
