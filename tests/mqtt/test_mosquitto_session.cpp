@@ -81,29 +81,6 @@ TEST(MosquittoApi, ArgumentAndStateChecks)
     EXPECT_FALSE(client->connectRequested.load());
 }
 
-TEST(MosquittoApi, ErrorTexts)
-{
-    const struct {
-        int code;
-        const char* text;
-    } cases[] = {
-        {0, "No error"},
-        {2, "MQTT protocol error"},
-        {3, "Invalid function arguments provided"},
-        {4, "The client is not currently connected"},
-        {5, "Connection refused"},
-        {7, "Connection lost"},
-        {9, "Payload too large"},
-        {11, "Authentication failed"},
-        {12, "Access denied by ACL"},
-        {13, "Unknown MQTT error"},
-        {14, "Unknown MQTT error"},
-        {-1, "Unknown MQTT error"},
-    };
-    for (const auto& c : cases)
-        EXPECT_STREQ(mosquitto_strerror(c.code), c.text) << c.code;
-}
-
 TEST(MosquittoApi, GeneratedClientIdsCountUp)
 {
     ClientHandle first(nullptr);
