@@ -33,8 +33,10 @@ DETECTOR_GRIDS = [(28, 2), (14, 2), (7, 6)]
 # Body landmarks (of the landmark model's 33) for COCO keypoints 0..16.
 COCO_FROM_BODY = [0, 2, 5, 7, 8, 11, 12, 13, 14, 15, 16, 23, 24, 25, 26, 27, 28]
 LANDMARK_COUNT = 39
-HELPER_POINTS = [33, 34]
 HEATMAP_REFINEMENT = True
+# Landmarks, pose flag and heatmap; the segmentation mask and the world
+# landmarks are not computed.
+LANDMARK_OUTPUTS = ["Identity", "Identity_1", "Identity_3"]
 HEATMAP_SIZE = 64
 HEATMAP_WINDOW = 7
 HEATMAP_MIN_CONFIDENCE = 0.5
@@ -216,17 +218,6 @@ def _keypoints(b, landmarks, heatmap, centre, side, cos, sin):
     return b.op("Concat", [x, y, visibility], axis=1), x, y
 
 
-def _helper_points(b, landmarks, centre, side, cos, sin):
-    points = b.op("Reshape", [landmarks, b.i64([LANDMARK_COUNT, LANDMARK_VALUES])])
-    helper_points = b.op("Gather", [points, b.i64(HELPER_POINTS)], axis=0)      # [2, 5]
-    to_fraction = lambda t: b.op("Sub", [b.op("Div", [t, b.f32(float(CROP_SIZE))]), b.f32(0.5)])
-    u, v = to_fraction(_column(b, helper_points, 0)), to_fraction(_column(b, helper_points, 1))
-    x, y = _to_input(b, u, v, centre, side, cos, sin)
-    xy = b.op("Concat", [x, y], axis=1)
-    return (b.op("Slice", [xy, b.i64([0]), b.i64([1]), b.i64([0])]),
-            b.op("Slice", [xy, b.i64([1]), b.i64([2]), b.i64([0])]))
-
-
 def _box(b, x, y):
     """Centre x, centre y, width, height [4, 1] from the keypoints' extent."""
     def extent(t):
@@ -240,7 +231,7 @@ def _box(b, x, y):
     return b.op("Concat", [cx, cy, w, h], axis=0)
 
 
-def pose_network(detector, landmark, refinements=0):
+def pose_network(detector, landmark):
     """The whole graph from the two TFLite models (tflite_reader.Model)."""
     b = GraphBuilder()
     images = "images"
@@ -251,14 +242,8 @@ def pose_network(detector, landmark, refinements=0):
     centre, side, cos, sin = _crop_transform(b, hip, circle)
 
     crop = _sample_crop(b, images, centre, side, cos, sin)
-    lm = convert_subgraph(landmark, b, "lm", crop)
+    lm = convert_subgraph(landmark, b, "lm", crop, outputs=LANDMARK_OUTPUTS)
     landmarks, pose_flag = lm["Identity"][0], lm["Identity_1"][0]
-    for _ in range(refinements):
-        hip, circle = _helper_points(b, landmarks, centre, side, cos, sin)
-        centre, side, cos, sin = _crop_transform(b, hip, circle)
-        crop = _sample_crop(b, images, centre, side, cos, sin)
-        lm = convert_subgraph(landmark, b, "lm", crop)
-        landmarks, pose_flag = lm["Identity"][0], lm["Identity_1"][0]
 
     heatmap = lm["Identity_3"][0] if HEATMAP_REFINEMENT else None
     keypoints, x, y = _keypoints(b, landmarks, heatmap, centre, side, cos, sin)

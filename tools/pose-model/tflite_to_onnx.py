@@ -116,11 +116,19 @@ class SubgraphConverter:
         return self.b.op("Transpose", [value.name], perm=[0, 2, 3, 1])
 
     # ---- operators -------------------------------------------------------
-    def convert(self, input_values):
-        """input_values: tensor index -> (onnx name, is NCHW)."""
+    def convert(self, input_values, wanted):
+        """input_values: tensor index -> (onnx name, is NCHW); wanted: the
+        output tensor indices to compute. Operators that feed none of them
+        (the landmark model's segmentation head, say) are left out."""
         for index, (name, nchw) in input_values.items():
             self.values[index] = _Value(name, nchw)
-        for op in self.model.operators:
+        needed = set(wanted)
+        used = []
+        for op in reversed(self.model.operators):
+            if any(o in needed for o in op.outputs):
+                used.append(op)
+                needed.update(i for i in op.inputs if i >= 0)
+        for op in reversed(used):
             handler = getattr(self, "_op_" + op.name.lower(), None)
             if handler is None:
                 raise TFLiteError("operator %s is not supported" % op.name)
@@ -287,17 +295,21 @@ class SubgraphConverter:
         self._set(op, self._activation(y, op.options["activation"]), nchw)
 
 
-def convert_subgraph(model, builder, prefix, input_name, input_nchw=True):
+def convert_subgraph(model, builder, prefix, input_name, input_nchw=True, outputs=None):
     """Convert `model` fed by ONNX value `input_name` (its one input).
 
+    outputs: names of the TFLite outputs wanted (default: all of them).
     Returns a dict: TFLite output tensor name -> (ONNX value, is NCHW).
     """
     if len(model.inputs) != 1:
         raise TFLiteError("expected a model with one input, found %d" % len(model.inputs))
+    wanted = [i for i in model.outputs if outputs is None or model.tensors[i].name in outputs]
+    if outputs is not None and len(wanted) != len(outputs):
+        raise TFLiteError("%s: the model lacks some of the outputs %s" % (prefix, outputs))
     converter = SubgraphConverter(model, builder, prefix)
-    converter.convert({model.inputs[0]: (input_name, input_nchw)})
+    converter.convert({model.inputs[0]: (input_name, input_nchw)}, wanted)
     result = {}
-    for index in model.outputs:
+    for index in wanted:
         value = converter.output(index)
         result[model.tensors[index].name] = (value.name, value.nchw)
     return result
