@@ -212,6 +212,32 @@ Mat Mat::operator()(const Rect& r) const
     return view;
 }
 
+namespace {
+
+void swapPixel(const unsigned char* s, unsigned char* d)
+{
+    d[0] = s[2];
+    d[1] = s[1];
+    d[2] = s[0];
+}
+
+// Exchanges the first and third byte of every pixel of a row (distinct
+// memory). All but the last pixel go through one 4-byte load and store: the
+// byte swap leaves the pixel reversed in the low three bytes, and the fourth
+// byte written is overwritten by the next pixel.
+void swapRow(const unsigned char* src, unsigned char* dst, int cols)
+{
+    for (int c = 0; c < cols - 1; ++c) {
+        std::uint32_t word;
+        std::memcpy(&word, src + static_cast<std::size_t>(c) * 3u, 4);
+        word = __builtin_bswap32(word) >> 8;
+        std::memcpy(dst + static_cast<std::size_t>(c) * 3u, &word, 4);
+    }
+    swapPixel(src + static_cast<std::size_t>(cols - 1) * 3u, dst + static_cast<std::size_t>(cols - 1) * 3u);
+}
+
+} // namespace
+
 void cvtColor(const Mat& src, Mat& dst, int /*code*/)
 {
     if (src.empty()) {
@@ -223,15 +249,8 @@ void cvtColor(const Mat& src, Mat& dst, int /*code*/)
         dst.release();
         return;
     }
-    for (int r = 0; r < src.rows; ++r) {
-        const unsigned char* s = src.ptr(r);
-        unsigned char* d = out.ptr(r);
-        for (int c = 0; c < src.cols; ++c, s += 3, d += 3) {
-            d[0] = s[2];
-            d[1] = s[1];
-            d[2] = s[0];
-        }
-    }
+    for (int r = 0; r < src.rows; ++r)
+        swapRow(src.ptr(r), out.ptr(r), src.cols);
     dst = std::move(out);
 }
 

@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr int kRepeat = 60;
-
 void drawOverlay(cv::Mat& img, const std::vector<OverlayPrimitive>& overlay)
 {
     for (const OverlayPrimitive& p : overlay) {
@@ -37,30 +35,49 @@ void drawOverlay(cv::Mat& img, const std::vector<OverlayPrimitive>& overlay)
 
 } // namespace
 
-const char* openCvVersion()
+struct OpenCvPeer::Frames
+{
+    cv::Mat source;
+    cv::Mat output;
+    cv::Mat canvas;
+};
+
+OpenCvPeer::OpenCvPeer(const PeerFrame& frame) : m_frames(new Frames)
+{
+    cv::setNumThreads(1);  // ours is single-threaded; compare like with like
+    m_frames->source.create(frame.rows, frame.cols, CV_8UC3);
+    std::memcpy(m_frames->source.data, frame.bgr, static_cast<std::size_t>(frame.rows) * frame.cols * 3);
+    m_frames->canvas = m_frames->source.clone();
+}
+
+OpenCvPeer::~OpenCvPeer()
+{
+    delete m_frames;
+}
+
+const char* OpenCvPeer::version()
 {
     return CV_VERSION;
 }
 
-PeerTimes measureOpenCv(const PeerFrame& frame, int letterboxWidth, int letterboxHeight, int generalWidth,
-                        int generalHeight, const std::vector<OverlayPrimitive>& overlay)
+double OpenCvPeer::resizeMs(int width, int height, int repeat)
 {
-    cv::setNumThreads(1);  // ours is single-threaded; compare like with like
-    cv::Mat src(frame.rows, frame.cols, CV_8UC3);
-    std::memcpy(src.data, frame.bgr, static_cast<std::size_t>(frame.rows) * frame.cols * 3);
-    PeerTimes t;
-    cv::Mat dst;
-    t.resizeMs = medianMs(kRepeat, [&] {
-        cv::resize(src, dst, cv::Size(letterboxWidth, letterboxHeight), 0, 0, cv::INTER_LINEAR);
+    return medianMs(repeat, [&] {
+        cv::resize(m_frames->source, m_frames->output, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
     });
-    t.resizeGeneralMs = medianMs(kRepeat, [&] {
-        cv::resize(src, dst, cv::Size(generalWidth, generalHeight), 0, 0, cv::INTER_LINEAR);
-    });
-    cv::Mat flipped = src.clone();
-    t.flipMs = medianMs(kRepeat, [&] { cv::flip(src, flipped, 1); });
-    cv::Mat rgb;
-    t.cvtColorMs = medianMs(kRepeat, [&] { cv::cvtColor(src, rgb, cv::COLOR_BGR2RGB); });
-    cv::Mat canvas = src.clone();
-    t.overlayMs = medianMs(kRepeat, [&] { drawOverlay(canvas, overlay); });
-    return t;
+}
+
+double OpenCvPeer::flipMs(int repeat)
+{
+    return medianMs(repeat, [&] { cv::flip(m_frames->source, m_frames->output, 1); });
+}
+
+double OpenCvPeer::cvtColorMs(int repeat)
+{
+    return medianMs(repeat, [&] { cv::cvtColor(m_frames->source, m_frames->output, cv::COLOR_BGR2RGB); });
+}
+
+double OpenCvPeer::overlayMs(const std::vector<OverlayPrimitive>& overlay, int repeat)
+{
+    return medianMs(repeat, [&] { drawOverlay(m_frames->canvas, overlay); });
 }

@@ -98,7 +98,7 @@ int main(int argc, char** argv)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QGuiApplication app(argc, argv);  // text needs Qt's font system
 
-    std::printf("Image core vs OpenCV %s (single thread), median of %d runs\n", openCvVersion(), kRepeat);
+    std::printf("Image core vs OpenCV %s (single thread), median of %d runs\n", OpenCvPeer::version(), kRepeat);
     for (const Geometry g : {Geometry{640, 480}, Geometry{1280, 720}}) {
         const cv::Mat frame = noiseFrame(g.rows, g.cols);
         const double scale = std::min(double(kLetterboxSide) / g.cols, double(kLetterboxSide) / g.rows);
@@ -109,39 +109,34 @@ int main(int argc, char** argv)
         const int generalH = g.rows * 13 / 20;
         const auto overlay = skeletonOverlay(g.cols, g.rows);
 
-        cv::Mat out;
-        const double resizeMs = medianMs(kRepeat, [&] { cv::resize(frame, out, cv::Size(letterW, letterH)); });
-        const double generalMs = medianMs(kRepeat, [&] { cv::resize(frame, out, cv::Size(generalW, generalH)); });
-        cv::Mat mirrored = frame.clone();
-        const double flipMs = medianMs(kRepeat, [&] { cv::flip(mirrored, mirrored, 1); });
-        cv::Mat flippedCopy;
-        const double flipCopyMs = medianMs(kRepeat, [&] { cv::flip(frame, flippedCopy, 1); });
-        cv::Mat rgb;
-        const double cvtMs = medianMs(kRepeat, [&] { cv::cvtColor(frame, rgb, cv::COLOR_BGR2RGB); });
-        cv::Mat canvas = frame.clone();
-        const double sessionMs = medianMs(kRepeat, [&] {
-            cv::DrawingSession session(canvas);
-            drawOverlay(canvas, overlay);
-        });
-        const double oneByOneMs = medianMs(kRepeat / 4, [&] { drawOverlay(canvas, overlay); });
-        const double onePrimitiveMs = medianMs(kRepeat, [&] {
-            cv::line(canvas, cv::Point(10, 10), cv::Point(200, 100), cv::Scalar(0, 255, 0), 2, cv::LINE_AA);
-        });
-
-        const PeerTimes peer = measureOpenCv({frame.data, frame.rows, frame.cols}, letterW, letterH, generalW,
-                                             generalH, overlay);
+        OpenCvPeer peer({frame.data, frame.rows, frame.cols});
         std::printf("\n%dx%d frame                           ours         OpenCV   ours/OpenCV\n", g.cols, g.rows);
+        cv::Mat out;
         char label[64];
         std::snprintf(label, sizeof label, "resize to %dx%d (letterbox)", letterW, letterH);
-        report(label, resizeMs, peer.resizeMs);
+        report(label, medianMs(kRepeat, [&] { cv::resize(frame, out, cv::Size(letterW, letterH)); }),
+               peer.resizeMs(letterW, letterH, kRepeat));
         std::snprintf(label, sizeof label, "resize to %dx%d (general ratio)", generalW, generalH);
-        report(label, generalMs, peer.resizeGeneralMs);
-        report("flip 1 in place", flipMs, peer.flipMs);
-        report("flip 1 into another image", flipCopyMs, peer.flipMs);
-        report("cvtColor BGR to RGB", cvtMs, peer.cvtColorMs);
-        report("52-primitive overlay, one painter", sessionMs, peer.overlayMs);
-        report("52-primitive overlay, call by call", oneByOneMs, peer.overlayMs);
-        std::printf("  %-34s %9.3f ms\n", "one antialiased line, call by call", onePrimitiveMs);
+        report(label, medianMs(kRepeat, [&] { cv::resize(frame, out, cv::Size(generalW, generalH)); }),
+               peer.resizeMs(generalW, generalH, kRepeat));
+        cv::Mat mirrored = frame.clone();
+        report("flip 1 in place", medianMs(kRepeat, [&] { cv::flip(mirrored, mirrored, 1); }), peer.flipMs(kRepeat));
+        report("flip 1 into another image", medianMs(kRepeat, [&] { cv::flip(frame, out, 1); }),
+               peer.flipMs(kRepeat));
+        report("cvtColor BGR to RGB", medianMs(kRepeat, [&] { cv::cvtColor(frame, out, cv::COLOR_BGR2RGB); }),
+               peer.cvtColorMs(kRepeat));
+        cv::Mat canvas = frame.clone();
+        report("52-primitive overlay, one painter", medianMs(kRepeat, [&] {
+                   cv::DrawingSession session(canvas);
+                   drawOverlay(canvas, overlay);
+               }),
+               peer.overlayMs(overlay, kRepeat));
+        report("52-primitive overlay, call by call", medianMs(kRepeat / 6, [&] { drawOverlay(canvas, overlay); }),
+               peer.overlayMs(overlay, kRepeat));
+        std::printf("  %-34s %9.3f ms\n", "one antialiased line, call by call", medianMs(kRepeat, [&] {
+                        cv::line(canvas, cv::Point(10, 10), cv::Point(200, 100), cv::Scalar(0, 255, 0), 2,
+                                 cv::LINE_AA);
+                    }));
     }
     return 0;
 }

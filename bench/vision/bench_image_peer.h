@@ -32,16 +32,25 @@ struct OverlayPrimitive
     int lineType = 16;
 };
 
-struct PeerTimes
+// OpenCV's side, measured operation by operation right after ours so that
+// both see the same load on a shared machine. Each returns the median
+// milliseconds of `repeat` runs.
+class OpenCvPeer
 {
-    double resizeMs = 0;
-    double resizeGeneralMs = 0;
-    double flipMs = 0;
-    double cvtColorMs = 0;
-    double overlayMs = 0;
+public:
+    explicit OpenCvPeer(const PeerFrame& frame);
+    ~OpenCvPeer();
+    OpenCvPeer(const OpenCvPeer&) = delete;
+    OpenCvPeer& operator=(const OpenCvPeer&) = delete;
+
+    double resizeMs(int width, int height, int repeat);
+    double flipMs(int repeat);
+    double cvtColorMs(int repeat);
+    double overlayMs(const std::vector<OverlayPrimitive>& overlay, int repeat);
+
+    static const char* version();
+
+private:
+    struct Frames;
+    Frames* m_frames;
 };
-
-const char* openCvVersion();
-
-PeerTimes measureOpenCv(const PeerFrame& frame, int letterboxWidth, int letterboxHeight, int generalWidth,
-                        int generalHeight, const std::vector<OverlayPrimitive>& overlay);

@@ -29,7 +29,7 @@ constexpr std::size_t kHeader = 12;
 void silenceImageReaders()
 {
     static const bool silenced = [] {
-        QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio.*=false"));
+        QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio*=false"));
         return true;
     }();
     (void)silenced;
