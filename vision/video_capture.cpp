@@ -392,7 +392,9 @@ bool VideoCapture::read(Mat& frame)
     if (!d.opened)
         return false;
     if (d.streamReader) {
-        if (d.needsReconfigure)
+        // A stream that could not be restarted after a change is tried again
+        // here rather than left stopped until the camera is reopened.
+        if (d.needsReconfigure || !d.streamReader->isStreaming())
             d.configureStreamFormat();
         return d.readStreamSample(frame);
     }

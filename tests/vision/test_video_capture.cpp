@@ -264,6 +264,17 @@ TEST_F(VideoCaptureTest, ChangedRequestReconfiguresBeforeTheNextRead)
     EXPECT_TRUE(capture.set(cv::CAP_PROP_FPS, 30.05));  // within 0.1: nothing to do
     ASSERT_TRUE(capture.read(frame));
     EXPECT_EQ(device.formatRequests.size(), 2u);
+
+    // A restart that fails makes this read fail; the next read tries again.
+    device.failAt = Step::StreamOn;
+    EXPECT_TRUE(capture.set(cv::CAP_PROP_FRAME_WIDTH, 640));
+    EXPECT_TRUE(capture.set(cv::CAP_PROP_FRAME_HEIGHT, 480));
+    EXPECT_FALSE(capture.read(frame));
+    EXPECT_FALSE(device.streaming());
+    device.failAt = Step::None;
+    ASSERT_TRUE(capture.read(frame));
+    EXPECT_EQ(frame.cols, 640);
+    EXPECT_TRUE(device.streaming());
 }
 
 TEST_F(VideoCaptureTest, ThirtyEmptyAttemptsGiveThePreviousFrame)
