@@ -516,11 +516,16 @@ void resizeBilinearVerified(const Mat& src, Mat& out, const BilinearAxis& ax, co
     const std::vector<std::uint32_t> wy = verifiedWeights(ay.frac);
     std::vector<std::uint32_t> upperRow(static_cast<std::size_t>(outCols) * 3u);
     std::vector<std::uint32_t> lowerRow(static_cast<std::size_t>(outCols) * 3u);
+    std::vector<int> left3(outCols), right3(outCols);
+    for (int x = 0; x < outCols; ++x) {
+        left3[x] = ax.low[x] * 3;
+        right3[x] = ax.high[x] * 3;
+    }
     auto horizontal = [&](const unsigned char* row, std::vector<std::uint32_t>& dst) {
         std::uint32_t* d = dst.data();
         for (int x = 0; x < outCols; ++x, d += 3) {
-            const unsigned char* l = row + ax.low[x] * 3;
-            const unsigned char* r = row + ax.high[x] * 3;
+            const unsigned char* l = row + left3[x];
+            const unsigned char* r = row + right3[x];
             const std::uint32_t w1 = wx[x];
             const std::uint32_t w0 = static_cast<std::uint32_t>(kVerifiedOne) - w1;
             d[0] = l[0] * w0 + r[0] * w1;
@@ -552,18 +557,17 @@ void resizeBilinearVerified(const Mat& src, Mat& out, const BilinearAxis& ax, co
         const std::uint32_t* l = lowerRow.data();
         const std::uint32_t* u = upperRow.data();
         unsigned char* d = out.ptr(y);
-        // First every value the fast way, without branches...
-        for (int i = 0; i < count; ++i) {
-            const std::uint64_t rounded = (l[i] * w1 + u[i] * w0 + kVerifiedHalf) >> (2 * kVerifiedBits);
-            d[i] = static_cast<unsigned char>(rounded < 255 ? rounded : 255);
-        }
-        // ...then the few too close to a boundary the exact way. A value
-        // whose integer part is 255 or more saturates either way.
         for (int i = 0; i < count; ++i) {
             const std::uint64_t v = l[i] * w1 + u[i] * w0;
+            const std::uint64_t rounded = (v + kVerifiedHalf) >> (2 * kVerifiedBits);
+            d[i] = static_cast<unsigned char>(rounded < 255 ? rounded : 255);
+            // Too close to a rounding boundary: the exact rule decides. A
+            // value whose integer part is 255 or more saturates either way.
             const std::uint64_t rest = v & kVerifiedFractionMask;
-            if (((rest - (kVerifiedHalf - kVerifiedWindow)) & kVerifiedFractionMask) <= 2 * kVerifiedWindow &&
-                (v >> (2 * kVerifiedBits)) < 255)
+            if (__builtin_expect(((rest - (kVerifiedHalf - kVerifiedWindow)) & kVerifiedFractionMask) <=
+                                         2 * kVerifiedWindow &&
+                                     (v >> (2 * kVerifiedBits)) < 255,
+                                 0))
                 d[i] = exactBilinear(src, ax, ay, i / 3, y, i % 3);
         }
     }
