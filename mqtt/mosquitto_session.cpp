@@ -12,6 +12,7 @@ constexpr int kRetryPauseStepMs = 50;
 constexpr int kSocketWaitMs = 25;
 constexpr size_t kReceiveChunk = 2048;
 constexpr size_t kReceiveBufferCapacity = 4096;
+constexpr size_t kSendBatchBytes = 16 * 1024;
 
 } // namespace
 
@@ -74,20 +75,31 @@ bool mosquitto::sendQueued(TcpSocket& target)
         std::lock_guard<std::mutex> lock(mutex);
         taken.swap(queue);
     }
-    for (const QueuedPacket& packet : taken) {
+    mqtt_codec::ByteBuffer batch;
+    size_t next = 0;
+    while (next < taken.size()) {
+        // Packets queued together leave in one write: a burst of small
+        // frames would otherwise cost a system call and a TCP segment each.
+        const size_t first = next;
+        batch.clear();
+        do {
+            batch.insert(batch.end(), taken[next].bytes.begin(), taken[next].bytes.end());
+            ++next;
+        } while (next < taken.size() && batch.size() + taken[next].bytes.size() <= kSendBatchBytes);
         // On failure the rest of the taken packets are dropped with the connection.
-        if (!sendAll(target, packet.bytes))
+        if (!sendAll(target, batch))
             return false;
-        if (packet.messageId > 0 && packet.qos == 0) {
-            mosquitto_publish_fn callback = nullptr;
-            void* data = nullptr;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                callback = onPublish;
-                data = userData;
-            }
-            if (callback)
-                callback(this, data, packet.messageId);
+
+        mosquitto_publish_fn callback = nullptr;
+        void* data = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            callback = onPublish;
+            data = userData;
+        }
+        for (size_t index = first; index < next && callback; ++index) {
+            if (taken[index].messageId > 0 && taken[index].qos == 0)
+                callback(this, data, taken[index].messageId);
         }
     }
     return true;
