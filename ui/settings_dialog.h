@@ -1,0 +1,104 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <QStringList>
+
+class QCheckBox;
+class QComboBox;
+class QDoubleSpinBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+class QTabWidget;
+
+// The operator's editor for every teleoperation setting except the model
+// source and the custom model path. It holds no copy of the configuration:
+// the widgets are the only pending state between loadCurrentConfig() and an
+// apply, which writes them into TeleopConfig, saves the file and emits
+// settingsApplied(). Bringing the running system in line is the main
+// window's job. GUI thread only.
+class SettingsDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit SettingsDialog(QWidget* parent = nullptr);
+
+    // Copies TeleopConfig into the widgets; the main window calls it before
+    // every showing so that a cancelled edit never lingers.
+    void loadCurrentConfig();
+    // Copies the widgets into TeleopConfig, saves the file and emits
+    // settingsApplied(), whether anything changed or not.
+    void applyToConfig();
+    // Shows which inference backend the estimator really runs on.
+    void setEstimatorInfo(const QString& activeProvider, const QStringList& availableProviders);
+
+    // The robot id as stored from what the operator typed: blanks trimmed, a
+    // pasted control or status topic reduced to its id, empty as the default.
+    static QString normalizeRobotIdInput(const QString& text);
+
+signals:
+    void settingsApplied();
+
+private slots:
+    void onOkClicked();
+    void onApplyClicked();
+    void onCancelClicked();
+
+private:
+    void setupUi();
+    QWidget* createCameraTab();
+    QWidget* createInferenceTab();
+    QWidget* createRetargetingTab();
+    QWidget* createSafetyTab();
+    QWidget* createNetworkTab();
+    QWidget* createViewTab();
+
+    QTabWidget* m_tabs = nullptr;
+
+    // Camera
+    QSpinBox* m_cameraIndexSpin = nullptr;
+    QComboBox* m_resolutionCombo = nullptr;
+    QSpinBox* m_fpsSpin = nullptr;
+    QCheckBox* m_mirrorCheck = nullptr;
+
+    // AI Inference
+    QComboBox* m_providerCombo = nullptr;
+    QLabel* m_backendLabel = nullptr;
+    QDoubleSpinBox* m_confSpin = nullptr;
+    QDoubleSpinBox* m_kptSpin = nullptr;
+    QComboBox* m_targetCombo = nullptr;
+
+    // Retargeting
+    QDoubleSpinBox* m_smoothingSpin = nullptr;
+    QDoubleSpinBox* m_deadbandSpin = nullptr;
+    QDoubleSpinBox* m_maxVelocitySpin = nullptr;
+    QComboBox* m_modeCombo = nullptr;
+    QComboBox* m_stanceCombo = nullptr;
+
+    // Safety
+    QDoubleSpinBox* m_safetyMarginSpin = nullptr;
+    QSpinBox* m_txRateSpin = nullptr;
+    QSpinBox* m_watchdogSpin = nullptr;
+
+    // MQTT Network
+    QLineEdit* m_hostEdit = nullptr;
+    QSpinBox* m_portSpin = nullptr;
+    QLineEdit* m_usernameEdit = nullptr;
+    QLineEdit* m_passwordEdit = nullptr;
+    QLineEdit* m_robotIdEdit = nullptr;
+    QSpinBox* m_keepaliveSpin = nullptr;
+    QCheckBox* m_autoConnectCheck = nullptr;
+
+    // View
+    QCheckBox* m_showMeshesCheck = nullptr;
+    QCheckBox* m_showSkeletonCheck = nullptr;
+    QCheckBox* m_showGridCheck = nullptr;
+    QCheckBox* m_darkThemeCheck = nullptr;
+
+    QPushButton* m_okButton = nullptr;
+    QPushButton* m_cancelButton = nullptr;
+    QPushButton* m_applyButton = nullptr;
+};
