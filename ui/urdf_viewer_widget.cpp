@@ -138,12 +138,15 @@ void UrdfViewerWidget::resizeGL(int w, int h)
 {
     m_viewportWidth = w;
     m_viewportHeight = h;
+    glViewport(0, 0, w, h);
     applyProjection();
 }
 
+// Only the projection matrix: before every paint the widget sets the viewport
+// to its framebuffer in device pixels, which a viewport given here in
+// logical pixels would shrink on a high-density screen.
 void UrdfViewerWidget::applyProjection()
 {
-    glViewport(0, 0, m_viewportWidth, m_viewportHeight);
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
     gluPerspective(m_fovDeg, projectionAspect(m_viewportWidth, m_viewportHeight), kNearPlane, kFarPlane);
