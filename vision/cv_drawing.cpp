@@ -39,45 +39,13 @@ QColor scalarToQColor(const Scalar& s)
     return QColor(saturate(s.val[2]), saturate(s.val[1]), saturate(s.val[0]), 255);
 }
 
-QImage matToRgbQImage(const Mat& m)
+// The image's own bytes as a Qt image: Qt reads and writes BGR in place
+// (Format_BGR888), so nothing is converted or written back. Painting on it
+// gives exactly the pixels that painting on an RGB copy of the frame and
+// copying the result back would; the tests hold the two side by side.
+QImage bgrSurface(Mat& img)
 {
-    if (m.empty())
-        return QImage();
-    QImage image(m.cols, m.rows, QImage::Format_RGB888);
-    if (image.isNull())
-        return image;
-    for (int r = 0; r < m.rows; ++r) {
-        const unsigned char* s = m.ptr(r);
-        uchar* d = image.scanLine(r);
-        for (int c = 0; c < m.cols; ++c, s += 3, d += 3) {
-            d[0] = s[2];
-            d[1] = s[1];
-            d[2] = s[0];
-        }
-    }
-    return image;
-}
-
-void rgbQImageToMat(const QImage& source, Mat& target)
-{
-    if (source.isNull())
-        return;
-    const QImage image =
-        source.format() == QImage::Format_RGB888 ? source : source.convertToFormat(QImage::Format_RGB888);
-    if (target.empty() || target.rows != image.height() || target.cols != image.width()) {
-        target.create(image.height(), image.width(), CV_8UC3);
-        if (target.empty())
-            return;
-    }
-    for (int r = 0; r < target.rows; ++r) {
-        const uchar* s = image.constScanLine(r);
-        unsigned char* d = target.ptr(r);
-        for (int c = 0; c < target.cols; ++c, s += 3, d += 3) {
-            d[0] = s[2];
-            d[1] = s[1];
-            d[2] = s[0];
-        }
-    }
+    return QImage(img.data, img.cols, img.rows, static_cast<qsizetype>(img.step), QImage::Format_BGR888);
 }
 
 bool fontSystemAvailable()
@@ -97,15 +65,12 @@ void setShapeAntialiasing(QPainter& painter, int lineType)
 
 } // namespace
 
-// A painter open on the image's own memory: Qt reads and writes the BGR
-// bytes in place (Format_BGR888), so there is nothing to convert and
-// nothing to write back, and every primitive starts from the painter's
-// pristine state so that it paints exactly what a fresh painter would.
+// A painter kept open on the image's own memory. Every primitive starts
+// from the painter's pristine state, so it paints exactly what a fresh
+// painter would.
 struct DrawingSession::Painter
 {
-    explicit Painter(Mat& img)
-        : target(img),
-          surface(img.data, img.cols, img.rows, static_cast<qsizetype>(img.step), QImage::Format_BGR888)
+    explicit Painter(Mat& img) : target(img), surface(bgrSurface(img))
     {
         if (surface.isNull() || !painter.begin(&surface))
             return;
@@ -155,7 +120,7 @@ namespace {
 thread_local DrawingSession::Painter* t_activePainter = nullptr;
 
 // Runs one primitive: through the open session painter when it paints this
-// very image, else the one-call path: convert the frame, paint, write back.
+// very image, else through a painter of its own on the image's memory.
 template <typename Paint>
 void drawOn(Mat& img, Paint paint)
 {
@@ -163,14 +128,13 @@ void drawOn(Mat& img, Paint paint)
         paint(t_activePainter->fresh());
         return;
     }
-    QImage image = matToRgbQImage(img);
-    if (image.isNull())
+    QImage surface = bgrSurface(img);
+    if (surface.isNull())
         return;
-    {
-        QPainter painter(&image);
-        paint(painter);
-    }
-    rgbQImageToMat(image, img);
+    QPainter painter;
+    if (!painter.begin(&surface))
+        return;
+    paint(painter);
 }
 
 } // namespace

@@ -22,12 +22,12 @@ void circle(Mat& img, const Point& center, int radius, const Scalar& color, int 
 void putText(Mat& img, const std::string& text, const Point& org, int fontFace, double fontScale,
              const Scalar& color, int thickness = 1, int lineType = LINE_8, bool bottomLeftOrigin = false);
 
-// Keeps one painter open on `img` for as long as it lives, so that a burst
-// of primitives (a skeleton overlay is up to 52) costs one painter set-up
-// instead of two whole-frame conversions per primitive. While it lives, the
-// four functions above draw on exactly this image (same pixels, same
-// geometry) through the open painter; the pixels are the ones the one-call-
-// at-a-time path gives, and they are in the image after every call. Other
+// Every call paints straight into the image's memory with a painter of its
+// own. A session keeps one painter open on `img` for as long as it lives,
+// so that a burst of primitives (a skeleton overlay is up to 52) pays for
+// one painter set-up instead of one each. While it lives, the four
+// functions above draw on exactly this image (same pixels, same geometry)
+// through the open painter, with the same pixels as without it; other
 // images are drawn as usual. One session per thread is active at a time; a
 // newer one takes over until it ends. The image must outlive the session
 // and keep its buffer (no create()/release() on it meanwhile).

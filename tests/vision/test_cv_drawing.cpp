@@ -1,9 +1,16 @@
 #include "vision/cv_drawing.h"
 
+#include <QColor>
+#include <QFont>
 #include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QPen>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <random>
@@ -63,42 +70,147 @@ int differingPixels(const cv::Mat& a, const cv::Mat& b)
 
 using Primitive = std::function<void(cv::Mat&)>;
 
-// A skeleton-like overlay: 52 primitives of every kind, with and without
-// antialiasing, outlines and fills, text in two weights, partly off-image.
-std::vector<Primitive> overlayPrimitives(int width, int height)
+struct Shape
 {
-    std::vector<Primitive> list;
-    std::mt19937 rng(42);
-    auto coordinate = [&](int limit) { return static_cast<int>(rng() % (limit + 40)) - 20; };
-    for (int i = 0; i < 52; ++i) {
-        const cv::Scalar color(rng() % 256, rng() % 256, rng() % 256);
-        const int lineType = i % 2 ? cv::LINE_AA : cv::LINE_8;
-        const cv::Point a(coordinate(width), coordinate(height));
-        const cv::Point b(coordinate(width), coordinate(height));
-        const int thickness = static_cast<int>(rng() % 4) + 1;
-        switch (i % 6) {
-        case 0:
-        case 1:
-            list.push_back([=](cv::Mat& m) { cv::line(m, a, b, color, thickness, lineType); });
+    enum Kind
+    {
+        Line,
+        Disc,
+        Ring,
+        Box,
+        FilledBox,
+        Text,
+    };
+    Kind kind = Line;
+    cv::Point a, b;  // Box, FilledBox: b is (width, height)
+    int radius = 0;
+    cv::Scalar color;
+    int thickness = 1;
+    int lineType = cv::LINE_8;
+    double scale = 1.0;
+};
+
+const char* const kLabel = "person 0.87 \xc3\xa9";
+
+void drawWithLibrary(cv::Mat& m, const Shape& s)
+{
+    switch (s.kind) {
+    case Shape::Line:
+        cv::line(m, s.a, s.b, s.color, s.thickness, s.lineType);
+        break;
+    case Shape::Disc:
+        cv::circle(m, s.a, s.radius, s.color, cv::FILLED, s.lineType);
+        break;
+    case Shape::Ring:
+        cv::circle(m, s.a, s.radius, s.color, s.thickness, s.lineType);
+        break;
+    case Shape::Box:
+        cv::rectangle(m, cv::Rect(s.a.x, s.a.y, s.b.x, s.b.y), s.color, s.thickness, s.lineType);
+        break;
+    case Shape::FilledBox:
+        cv::rectangle(m, cv::Rect(s.a.x, s.a.y, s.b.x, s.b.y), s.color, cv::FILLED, s.lineType);
+        break;
+    case Shape::Text:
+        cv::putText(m, kLabel, s.a, cv::FONT_HERSHEY_SIMPLEX, s.scale, s.color, s.thickness, s.lineType);
+        break;
+    }
+}
+
+int byte(double v)
+{
+    return v <= 0 ? 0 : (v >= 255 ? 255 : static_cast<int>(std::lround(v)));
+}
+
+// The drawing rules written out plainly: the whole frame copied into an
+// RGB Qt image, one fresh painter, the primitive, the frame copied back.
+void drawOnRgbCopy(cv::Mat& m, const Shape& s)
+{
+    QImage rgb(m.cols, m.rows, QImage::Format_RGB888);
+    for (int y = 0; y < m.rows; ++y)
+        for (int x = 0; x < m.cols; ++x) {
+            const unsigned char* p = m.ptr(y) + x * 3;
+            rgb.setPixelColor(x, y, QColor(p[2], p[1], p[0]));
+        }
+    {
+        QPainter painter(&rgb);
+        const QColor color(byte(s.color.val[2]), byte(s.color.val[1]), byte(s.color.val[0]));
+        const QPen pen(QBrush(color), std::max(s.thickness, 1), Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
+        const bool smooth = s.lineType == cv::LINE_AA;
+        const QRect square(s.a.x - s.radius, s.a.y - s.radius, 2 * s.radius, 2 * s.radius);
+        switch (s.kind) {
+        case Shape::Line:
+            painter.setRenderHint(QPainter::Antialiasing, smooth);
+            painter.setPen(pen);
+            painter.drawLine(QPoint(s.a.x, s.a.y), QPoint(s.b.x, s.b.y));
             break;
-        case 2:
-            list.push_back([=](cv::Mat& m) { cv::circle(m, a, 2 + thickness, color, -1, lineType); });
+        case Shape::Disc:
+            painter.setRenderHint(QPainter::Antialiasing, smooth);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(QBrush(color, Qt::SolidPattern));
+            painter.drawEllipse(square);
             break;
-        case 3:
-            list.push_back([=](cv::Mat& m) { cv::circle(m, a, 7, color, thickness, lineType); });
+        case Shape::Ring:
+            painter.setRenderHint(QPainter::Antialiasing, smooth);
+            painter.setPen(pen);
+            painter.setBrush(Qt::NoBrush);
+            painter.drawEllipse(square);
             break;
-        case 4:
-            list.push_back([=](cv::Mat& m) {
-                cv::rectangle(m, cv::Rect(a.x, a.y, 30, 20), color, i % 4 == 0 ? -1 : thickness, lineType);
-            });
+        case Shape::Box:
+            painter.setRenderHint(QPainter::Antialiasing, smooth);
+            painter.setPen(pen);
+            painter.setBrush(Qt::NoBrush);
+            painter.drawRect(QRect(s.a.x, s.a.y, s.b.x, s.b.y));
             break;
-        default:
-            list.push_back([=](cv::Mat& m) {
-                cv::putText(m, "person 0.87 \xc3\xa9", a, cv::FONT_HERSHEY_SIMPLEX, 0.6, color, i % 4 == 1 ? 2 : 1,
-                            lineType);
-            });
+        case Shape::FilledBox:
+            painter.setRenderHint(QPainter::Antialiasing, smooth);
+            painter.fillRect(QRect(s.a.x, s.a.y, s.b.x, s.b.y), color);
+            break;
+        case Shape::Text: {
+            painter.setRenderHint(QPainter::TextAntialiasing, smooth);
+            QFont font(QStringLiteral("Sans Serif"));
+            font.setPixelSize(std::max(8, static_cast<int>(std::round(22 * s.scale))));
+            font.setWeight(s.thickness > 1 ? QFont::Bold : QFont::Normal);
+            painter.setFont(font);
+            painter.setPen(color);
+            painter.drawText(QPointF(s.a.x, s.a.y), QString::fromUtf8(kLabel));
             break;
         }
+        }
+    }
+    for (int y = 0; y < m.rows; ++y)
+        for (int x = 0; x < m.cols; ++x) {
+            const QColor c = rgb.pixelColor(x, y);
+            unsigned char* p = m.ptr(y) + x * 3;
+            p[0] = static_cast<unsigned char>(c.blue());
+            p[1] = static_cast<unsigned char>(c.green());
+            p[2] = static_cast<unsigned char>(c.red());
+        }
+}
+
+// A skeleton-like overlay: 52 primitives of every kind, with and without
+// antialiasing, outlines and fills, text in two weights, partly off-image.
+std::vector<Shape> overlayShapes(int width, int height)
+{
+    std::vector<Shape> list;
+    std::mt19937 rng(42);
+    auto coordinate = [&](int limit) { return static_cast<int>(rng() % (limit + 40)) - 20; };
+    const Shape::Kind kinds[] = {Shape::Line, Shape::Line, Shape::Disc, Shape::Ring, Shape::Box, Shape::Text};
+    for (int i = 0; i < 52; ++i) {
+        Shape s;
+        s.kind = kinds[i % 6];
+        if (s.kind == Shape::Box && i % 4 == 0)
+            s.kind = Shape::FilledBox;
+        s.color = cv::Scalar(rng() % 256, rng() % 256, rng() % 256);
+        s.lineType = i % 2 ? cv::LINE_AA : cv::LINE_8;
+        s.a = cv::Point(coordinate(width), coordinate(height));
+        s.b = s.kind == Shape::Box || s.kind == Shape::FilledBox ? cv::Point(30, 20)
+                                                                  : cv::Point(coordinate(width), coordinate(height));
+        s.thickness = static_cast<int>(rng() % 4) + 1;
+        s.radius = s.kind == Shape::Ring ? 7 : 2 + s.thickness;
+        s.scale = i % 3 ? 0.6 : 0.3;
+        if (s.kind == Shape::Text)
+            s.thickness = i % 4 == 1 ? 2 : 1;
+        list.push_back(s);
     }
     return list;
 }
@@ -210,30 +322,36 @@ TEST(CvDrawing, DrawingOnARegionViewWritesIntoTheParent)
     EXPECT_EQ(view.data, parent.data + 20 * 180 + 30);
 }
 
-TEST(CvDrawing, SessionGivesTheSamePixelsAsOneCallAtATime)
+TEST(CvDrawing, CallsAndSessionsGiveThePixelsOfPaintingAnRgbCopy)
 {
     struct Case
     {
         int width, height;
         cv::Rect view;  // empty: the whole image
     };
-    const std::vector<Case> cases = {{640, 480, {}}, {97, 61, {}}, {200, 150, cv::Rect(13, 7, 151, 111)}};
+    const std::vector<Case> cases = {{320, 240, {}}, {97, 61, {}}, {200, 150, cv::Rect(13, 7, 151, 111)}};
     for (const Case& c : cases) {
         const cv::Mat background = noiseImage(c.height, c.width, 11);
+        cv::Mat reference = background.clone();
         cv::Mat oneByOne = background.clone();
         cv::Mat batched = background.clone();
-        cv::Mat oneTarget = c.view.width > 0 ? oneByOne(c.view) : oneByOne;
-        cv::Mat batchTarget = c.view.width > 0 ? batched(c.view) : batched;
-        const auto primitives = overlayPrimitives(oneTarget.cols, oneTarget.rows);
-        for (const auto& draw : primitives)
-            draw(oneTarget);
+        auto target = [&](cv::Mat& m) { return c.view.width > 0 ? m(c.view) : m; };
+        cv::Mat referenceTarget = target(reference);
+        cv::Mat oneTarget = target(oneByOne);
+        cv::Mat batchTarget = target(batched);
+        const auto shapes = overlayShapes(oneTarget.cols, oneTarget.rows);
+        for (const Shape& shape : shapes) {
+            drawOnRgbCopy(referenceTarget, shape);
+            drawWithLibrary(oneTarget, shape);
+        }
         {
             cv::DrawingSession session(batchTarget);
-            for (const auto& draw : primitives)
-                draw(batchTarget);
+            for (const Shape& shape : shapes)
+                drawWithLibrary(batchTarget, shape);
         }
-        EXPECT_GT(differingPixels(oneByOne, background), 100);
-        EXPECT_EQ(differingPixels(batched, oneByOne), 0) << c.width << "x" << c.height;
+        EXPECT_GT(differingPixels(reference, background), 100);
+        EXPECT_EQ(differingPixels(oneByOne, reference), 0) << c.width << "x" << c.height;
+        EXPECT_EQ(differingPixels(batched, reference), 0) << c.width << "x" << c.height;
     }
 }
 
