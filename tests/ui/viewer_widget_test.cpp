@@ -140,11 +140,12 @@ QMatrix4x4 jointFrame(QMatrix4x4 frame, const QVector3D& offset, const QVector3D
     return frame;
 }
 
-// The screen area of the head at a given yaw.
+// The screen area of the head and its face plate at a given yaw.
 QRectF headRect(const SceneProjection& scene, double yaw)
 {
     const QMatrix4x4 head = jointFrame(QMatrix4x4(), {0, 0, 0.046f}, {0, 0, 1}, yaw);
-    return scene.boxRect(head, {0.038f, 0.04f, 0.036f}, {0, 0, 0.02f});
+    return scene.boxRect(head, {0.038f, 0.04f, 0.036f}, {0, 0, 0.02f})
+        | scene.boxRect(head, {0.003f, 0.024f, 0.024f}, {0.02f, 0, 0.022f});
 }
 
 // The screen area of the whole left arm at a given shoulder pitch.
