@@ -52,7 +52,8 @@ else()
   list(FILTER _kestro_pose_scripts EXCLUDE REGEX "/test_[^/]*\\.py$")
   add_custom_command(
     OUTPUT "${KESTRO_POSE_MODEL_FILE}"
-    COMMAND "${KESTRO_PYTHON}" "${_kestro_pose_tools}/convert_pose_model.py"
+    COMMAND ${CMAKE_COMMAND} -E env PYTHONDONTWRITEBYTECODE=1
+            "${KESTRO_PYTHON}" "${_kestro_pose_tools}/convert_pose_model.py"
             --package "${_kestro_pose_package}" --output "${KESTRO_POSE_MODEL_FILE}"
     DEPENDS ${_kestro_pose_inputs} ${_kestro_pose_scripts}
     COMMENT "Converting the pose detector and landmark model into one ONNX network"

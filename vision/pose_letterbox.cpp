@@ -6,9 +6,11 @@
 
 namespace {
 
+// A NaN from a faulty model lands on the edge rather than travelling on
+// into the overlay and the retargeter.
 float clamp01(float v)
 {
-    if (v < 0.0f)
+    if (!(v > 0.0f))
         return 0.0f;
     if (v > 1.0f)
         return 1.0f;

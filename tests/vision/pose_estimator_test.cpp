@@ -11,9 +11,11 @@
 #include <QFile>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -116,6 +118,14 @@ TEST(PoseLetterbox, FillsRedGreenBluePlanesWithGreyPadding)
     EXPECT_EQ(value(1, 5, 87), 100.0f / 255.0f);
     EXPECT_EQ(value(2, 5, 87), 200.0f / 255.0f);
     EXPECT_EQ(std::count(tensor.begin(), tensor.end(), -1.0f), 0);
+
+    // A portrait frame is padded left and right instead.
+    const cv::Mat tall(640, 480, cv::CV_8UC3, cv::Scalar(10, 20, 30));
+    PoseLetterbox::forFrame(480, 640).fillTensor(tall, tensor.data());
+    EXPECT_EQ(value(0, 79, 300), grey);
+    EXPECT_EQ(value(0, 80, 300), 30.0f / 255.0f);
+    EXPECT_EQ(value(2, 559, 0), 10.0f / 255.0f);
+    EXPECT_EQ(value(2, 560, 639), grey);
 }
 
 TEST(PoseLetterbox, ScalesLargerFramesBilinearly)
@@ -161,6 +171,13 @@ TEST(PoseOutputDecoder, MapsAnAnchorBackIntoTheFrame)
     EXPECT_FLOAT_EQ(pose.keypoints[1].x, 1.0f);
     EXPECT_FLOAT_EQ(pose.keypoints[1].y, 1.0f);
     EXPECT_FLOAT_EQ(pose.keypoints[1].confidence, -0.25f);
+
+    // A model that emits NaN coordinates leaves them on the edge.
+    table.at(11, 0) = std::nanf("");
+    table.at(12, 0) = std::nanf("");
+    const PoseEstimator::PersonPose broken = PoseOutputDecoder::decode(table.values.data(), 0, box);
+    EXPECT_EQ(broken.keypoints[2].x, 0.0f);
+    EXPECT_EQ(broken.keypoints[2].y, 0.0f);
 
     // 1280 x 720: scale 0.5, padY 140.
     const PoseLetterbox wide = PoseLetterbox::forFrame(1280, 720);
@@ -310,6 +327,37 @@ TEST(PoseEstimator, RefusesModelsThatBreakTheNetworkContract)
     PoseEstimator open;
     EXPECT_TRUE(open.init(model("open_input_dims.onnx"), "cpu"));
     EXPECT_TRUE(open.infer(frame, 0.5f, 0.5f, "").valid);
+}
+
+TEST(PoseEstimator, ReloadsWhileAnotherThreadInfers)
+{
+    // The camera thread infers while the GUI thread reloads the model; the
+    // mutex makes each call see either the old or the new session whole.
+    PoseEstimator estimator;
+    ASSERT_TRUE(estimator.init(model("people.onnx"), "cpu"));
+    const cv::Mat frame(480, 640, cv::CV_8UC3);
+    std::atomic<bool> stop{false};
+    std::atomic<int> invalid{0};
+    std::atomic<int> runs{0};
+    std::thread camera([&] {
+        while (!stop.load()) {
+            if (!estimator.infer(frame, 0.5f, 0.5f, "").valid)
+                invalid.fetch_add(1);
+            runs.fetch_add(1);
+        }
+    });
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE(estimator.init(model(i % 2 ? "people.onnx" : "open_input_dims.onnx"), "cpu"));
+    // Let the camera thread run at least once more after the last reload.
+    const int seen = runs.load();
+    while (runs.load() < seen + 2) {
+        std::this_thread::yield();
+    }
+    stop.store(true);
+    camera.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(invalid.load(), 0);
 }
 
 TEST(PoseEstimator, ReportsLoadFailures)
