@@ -465,6 +465,19 @@ TEST(V4l2PixelFormats, MapOntoTheDecoderCodes)
         EXPECT_EQ(cv::decoderCodeForPixelFormat(pixelFormat), code) << pixelFormat;
 }
 
+TEST(VideoCaptureDevice, MissingDeviceNodeDoesNotOpen)
+{
+    struct stat node{};
+    if (::stat("/dev/video63", &node) == 0)
+        GTEST_SKIP() << "/dev/video63 exists here";
+    unsetenv("KESTRO_DISABLE_AUTO_CAMERA");
+    cv::VideoCapture capture;  // the real system calls
+    EXPECT_FALSE(capture.open(63));
+    EXPECT_FALSE(capture.isOpened());
+    cv::Mat frame;
+    EXPECT_FALSE(capture.read(frame));
+}
+
 TEST(VideoCaptureDevice, RealCameraDeliversFrames)
 {
     struct stat node{};
