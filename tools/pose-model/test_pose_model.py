@@ -220,7 +220,7 @@ class ConvertedModelTest(unittest.TestCase):
 
 
 class CropGeometryTest(unittest.TestCase):
-    """The crop transform, evaluated with NumPy on the graph's formulas."""
+    """The graph's geometry pieces, run on their own."""
 
     @needs_runtime
     def test_crop_points_up_from_hip_to_circle(self):
@@ -241,6 +241,31 @@ class CropGeometryTest(unittest.TestCase):
             model = b.model([("dummy", [1])], [("xy", [1, 2])])
             got = run_onnx(model, {"dummy": np.zeros(1, np.float32)}, ["xy"])[0]
             np.testing.assert_allclose(got[0], expected, atol=1e-3, err_msg=str((hip, circle, u, v)))
+
+
+    @needs_runtime
+    def test_heatmap_refines_only_nearby_confident_points(self):
+        # Landmark 11 (left shoulder, COCO keypoint 5) has one confident
+        # heatmap cell at column 10, row 20: its centre is crop pixel (42, 82).
+        heatmap = np.full((1, pose_graph.LANDMARK_COUNT, 64, 64), -10.0, np.float32)
+        heatmap[0, 11, 20, 10] = 10.0
+        cases = [  # regressed point of keypoint 5 -> expected
+            ((40.0, 80.0), (42.0, 82.0)),     # within the 7x7 window
+            ((40.0, 100.0), (40.0, 100.0)),   # 5 cells away: kept
+            ((200.0, 80.0), (200.0, 80.0)),
+        ]
+        for regressed, expected in cases:
+            b = GraphBuilder()
+            x = np.full((17, 1), 128.0, np.float32)
+            y = np.full((17, 1), 128.0, np.float32)
+            x[5, 0], y[5, 0] = regressed
+            rx, ry = pose_graph._refine_from_heatmap(b, "heatmap", b.f32(x), b.f32(y))
+            b.rename(b.op("Concat", [rx, ry], axis=1), "xy")
+            model = b.model([("heatmap", list(heatmap.shape))], [("xy", [17, 2])])
+            got = run_onnx(model, {"heatmap": heatmap}, ["xy"])[0]
+            np.testing.assert_allclose(got[5], expected, atol=1e-3, err_msg=str(regressed))
+            # No other keypoint has a confident cell: all stay where they were.
+            np.testing.assert_allclose(np.delete(got, 5, axis=0), 128.0)
 
 
 @needs_runtime
