@@ -161,8 +161,19 @@ void DrawingSession::finish()
 {
     if (!m_painter)
         return;
-    if (t_activePainter == m_painter.get())
-        t_activePainter = m_painter->previous;
+    // Sessions may end in any order: unlink this one wherever it sits in
+    // the chain, so that no other session is left pointing at it.
+    Painter* const ending = m_painter.get();
+    if (t_activePainter == ending) {
+        t_activePainter = ending->previous;
+    } else {
+        for (Painter* newer = t_activePainter; newer; newer = newer->previous) {
+            if (newer->previous == ending) {
+                newer->previous = ending->previous;
+                break;
+            }
+        }
+    }
     m_painter->close();
     m_painter.reset();
 }

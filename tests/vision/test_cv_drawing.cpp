@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -378,6 +379,19 @@ TEST(CvDrawing, SessionLeavesOtherImagesToTheOrdinaryPath)
     EXPECT_EQ(differingPixels(other, expectedOther), 0);
     EXPECT_EQ(pixel(frame, 1, 1), (std::vector<unsigned char>{5, 5, 5}));
     EXPECT_EQ(pixel(frame, 71, 51), (std::vector<unsigned char>{6, 6, 6}));
+
+    // Sessions ending out of order leave nothing dangling.
+    cv::Mat first(10, 10, 16);
+    cv::Mat second(10, 10, 16);
+    {
+        auto outer = std::make_unique<cv::DrawingSession>(first);
+        cv::DrawingSession inner(second);
+        outer.reset();
+        cv::rectangle(first, cv::Rect(0, 0, 2, 2), cv::Scalar(7, 7, 7), -1);
+    }
+    cv::rectangle(first, cv::Rect(5, 5, 2, 2), cv::Scalar(8, 8, 8), -1);
+    EXPECT_EQ(pixel(first, 0, 0), (std::vector<unsigned char>{7, 7, 7}));
+    EXPECT_EQ(pixel(first, 5, 5), (std::vector<unsigned char>{8, 8, 8}));
 
     cv::Mat empty;
     cv::DrawingSession onEmpty(empty);
