@@ -34,6 +34,7 @@ namespace {
 
 constexpr size_t kFrameSize = 91; // a full 17-channel set-PWM frame
 constexpr const char* kOurTopic = "robot/kestro/bench/control";
+constexpr uint32_t kWarmupSequence = 0xFFFFFFFF;
 constexpr const char* kPeerTopic = "robot/kestro/bench-peer/control";
 
 int64_t wallNs()
@@ -92,6 +93,7 @@ struct OurReceiver
     std::mutex mutex;
     std::vector<int64_t> receivedAt; // by sequence, 0 = not yet
     std::atomic<size_t> count{0};
+    std::atomic<size_t> warmups{0};
     std::atomic<bool> connected{false};
 };
 
@@ -103,6 +105,10 @@ void onOurMessage(mosquitto*, void* data, const mosquitto_message* message)
         return;
     const auto* bytes = static_cast<const uint8_t*>(message->payload);
     const uint32_t sequence = (bytes[9] | (bytes[10] << 8)) | (static_cast<uint32_t>(bytes[14] | (bytes[15] << 8)) << 16);
+    if (sequence == kWarmupSequence) {
+        receiver->warmups.fetch_add(1);
+        return;
+    }
     std::lock_guard<std::mutex> lock(receiver->mutex);
     if (sequence < receiver->receivedAt.size() && receiver->receivedAt[sequence] == 0) {
         receiver->receivedAt[sequence] = now;
@@ -138,11 +144,10 @@ struct OurPair
             return false;
         mosquitto_subscribe(subscriber, nullptr, kOurTopic, 0);
         // Warm up until the subscription is known to be in force.
-        prepare(1);
         return waitFor([&] {
-            const auto frame = servoFrame(0);
+            const auto frame = servoFrame(kWarmupSequence);
             mosquitto_publish(publisher, nullptr, kOurTopic, static_cast<int>(frame.size()), frame.data(), 0, false);
-            return waitFor([&] { return receiver.count.load() > 0; }, 100ms);
+            return waitFor([&] { return receiver.warmups.load() > 0; }, 100ms);
         });
     }
 
@@ -153,30 +158,31 @@ struct OurPair
         receiver.count.store(0);
     }
 
-    Stats run(size_t frames, double rateHz)
+    void begin(size_t frames)
     {
         prepare(frames);
-        std::vector<int64_t> sentAt(frames, 0);
-        const auto period = std::chrono::duration<double>(rateHz > 0 ? 1.0 / rateHz : 0.0);
-        const auto start = std::chrono::steady_clock::now();
-        for (size_t i = 0; i < frames; ++i) {
-            if (rateHz > 0)
-                std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::nanoseconds>(period * i));
-            const auto frame = servoFrame(static_cast<uint32_t>(i));
-            sentAt[i] = wallNs();
-            mosquitto_publish(publisher, nullptr, kOurTopic, static_cast<int>(frame.size()), frame.data(), 0, false);
-        }
-        const double sendingMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        m_sentAt.assign(frames, 0);
+    }
+
+    void sendOne(size_t index)
+    {
+        const auto frame = servoFrame(static_cast<uint32_t>(index));
+        m_sentAt[index] = wallNs();
+        mosquitto_publish(publisher, nullptr, kOurTopic, static_cast<int>(frame.size()), frame.data(), 0, false);
+    }
+
+    Stats finish(size_t frames)
+    {
         waitFor([&] { return receiver.count.load() == frames; }, 3s);
         std::vector<double> latencies;
         std::lock_guard<std::mutex> lock(receiver.mutex);
         for (size_t i = 0; i < frames; ++i)
             if (receiver.receivedAt[i] != 0)
-                latencies.push_back(static_cast<double>(receiver.receivedAt[i] - sentAt[i]) / 1000.0);
-        Stats stats = summarize(frames, std::move(latencies));
-        stats.sendingMs = sendingMs;
-        return stats;
+                latencies.push_back(static_cast<double>(receiver.receivedAt[i] - m_sentAt[i]) / 1000.0);
+        return summarize(frames, std::move(latencies));
     }
+
+    std::vector<int64_t> m_sentAt;
 
     void close()
     {
@@ -204,30 +210,24 @@ public:
         // Warm up: both tools connected and the subscription in force.
         return waitFor([&] {
             m_pub.writeStdin(line(0));
-            return waitFor([&] { return m_lines.load() > 0; }, 100ms);
+            return waitFor([&] { return m_warmups.load() > 0; }, 100ms);
         });
     }
 
-    Stats run(size_t frames, double rateHz)
+    void begin(size_t)
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_latencies.clear();
-        }
-        const size_t before = m_lines.load();
-        const auto period = std::chrono::duration<double>(rateHz > 0 ? 1.0 / rateHz : 0.0);
-        const auto start = std::chrono::steady_clock::now();
-        for (size_t i = 0; i < frames; ++i) {
-            if (rateHz > 0)
-                std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::nanoseconds>(period * i));
-            m_pub.writeStdin(line(wallNs()));
-        }
-        const double sendingMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        waitFor([&] { return m_lines.load() >= before + frames; }, 3s);
         std::lock_guard<std::mutex> lock(m_mutex);
-        Stats stats = summarize(frames, m_latencies);
-        stats.sendingMs = sendingMs;
-        return stats;
+        m_latencies.clear();
+        m_before = m_lines.load();
+    }
+
+    void sendOne(size_t) { m_pub.writeStdin(line(wallNs())); }
+
+    Stats finish(size_t frames)
+    {
+        waitFor([&] { return m_lines.load() >= m_before + frames; }, 3s);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return summarize(frames, m_latencies);
     }
 
     pid_t subscriberPid() const { return m_sub.pid(); }
@@ -289,6 +289,11 @@ private:
             return;
         const int64_t received = std::stoll(text.substr(0, dot)) * 1000000000 + std::stoll(text.substr(dot + 1, space - dot - 1));
         const int64_t sent = std::stoll(text.substr(space + 1, 20));
+        // Warm-up lines carry 0; extra ones may still trickle in later.
+        if (sent == 0) {
+            m_warmups.fetch_add(1);
+            return;
+        }
         std::lock_guard<std::mutex> lock(m_mutex);
         m_latencies.push_back(static_cast<double>(received - sent) / 1000.0);
         m_lines.fetch_add(1);
@@ -299,6 +304,8 @@ private:
     std::thread m_reader;
     std::atomic<bool> m_stop{false};
     std::atomic<size_t> m_lines{0};
+    std::atomic<size_t> m_warmups{0};
+    size_t m_before = 0;
     std::mutex m_mutex;
     std::vector<double> m_latencies;
 };
@@ -335,6 +342,38 @@ double childCpuSeconds(pid_t pid)
     return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
 }
 
+// At 30 Hz both kinds of traffic run in the same seconds, ours on each
+// period and the peer's half a period later, so machine load hits both alike.
+void runPaced(OurPair& ours, PeerTools& peer, size_t frames, double rateHz, Stats& oursStats, Stats& peerStats)
+{
+    ours.begin(frames);
+    peer.begin(frames);
+    const auto period = std::chrono::duration<double>(1.0 / rateHz);
+    const auto start = std::chrono::steady_clock::now() + 10ms;
+    for (size_t i = 0; i < frames; ++i) {
+        std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::nanoseconds>(period * i));
+        ours.sendOne(i);
+        std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::nanoseconds>(period * (i + 0.5)));
+        peer.sendOne(i);
+    }
+    oursStats = ours.finish(frames);
+    peerStats = peer.finish(frames);
+}
+
+// A burst: everything handed over as fast as the interface takes it.
+template <typename Side>
+Stats runBurst(Side& side, size_t frames)
+{
+    side.begin(frames);
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < frames; ++i)
+        side.sendOne(i);
+    const double sendingMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    Stats stats = side.finish(frames);
+    stats.sendingMs = sendingMs;
+    return stats;
+}
+
 void printRow(const char* label, const Stats& ours, const Stats& peer)
 {
     std::printf("%-22s %8zu/%-8zu %9.1f %9.1f %9.1f   | %8zu/%-8zu %9.1f %9.1f %9.1f   | p99 ratio %.2f\n", label,
@@ -367,11 +406,12 @@ int main(int argc, char** argv)
                 broker.port());
     std::printf("%-22s %-17s %9s %9s %9s   | %-17s %9s %9s %9s\n", "", "ours recv/sent", "p50", "p99", "max",
                 "pub/sub recv/sent", "p50", "p99", "max");
-    const Stats oursPaced = ours.run(paced, 30.0);
-    const Stats peerPaced = peer.run(paced, 30.0);
+    Stats oursPaced;
+    Stats peerPaced;
+    runPaced(ours, peer, paced, 30.0, oursPaced, peerPaced);
     printRow("30 Hz", oursPaced, peerPaced);
-    const Stats oursBurst = ours.run(burst, 0.0);
-    const Stats peerBurst = peer.run(burst, 0.0);
+    const Stats oursBurst = runBurst(ours, burst);
+    const Stats peerBurst = runBurst(peer, burst);
     printRow("full speed", oursBurst, peerBurst);
     std::printf("full speed: handing %zu frames over took %.1f ms (ours, mosquitto_publish) and %.1f ms (peer, writing "
                 "mosquitto_pub's stdin)\n",
