@@ -9,9 +9,11 @@ estimator's "best anchor" rule picks it whenever it passes the threshold.
 
 Inside: the detector sees the whole 640x640 input scaled to 224x224; its
 best anchor gives the hip centre and a point on the full-body circle; they
-define a rotated square crop (centre, size, rotation) that is sampled to
-256x256 with GridSample; the landmark model runs on the crop and its
-points are mapped back through the same transform.
+define a rotated square crop (centre, size, rotation; upright when the
+hips are out of view) that is sampled to 256x256 with GridSample; the
+landmark model runs on the crop, its keypoints are refined on its heatmaps
+and mapped back through the same transform. The box is the keypoints'
+extent; the person confidence is the detector score times the pose flag.
 """
 
 import numpy as np
@@ -33,14 +35,16 @@ DETECTOR_GRIDS = [(28, 2), (14, 2), (7, 6)]
 # Body landmarks (of the landmark model's 33) for COCO keypoints 0..16.
 COCO_FROM_BODY = [0, 2, 5, 7, 8, 11, 12, 13, 14, 15, 16, 23, 24, 25, 26, 27, 28]
 LANDMARK_COUNT = 39
-HEATMAP_REFINEMENT = True
+LANDMARK_VALUES = 5
 # Landmarks, pose flag and heatmap; the segmentation mask and the world
 # landmarks are not computed.
 LANDMARK_OUTPUTS = ["Identity", "Identity_1", "Identity_3"]
+# Keypoints are refined on the landmark model's 64x64 heatmaps, in a 7x7
+# window around the regressed point, when a cell there is this confident.
+HEATMAP_REFINEMENT = True
 HEATMAP_SIZE = 64
 HEATMAP_WINDOW = 7
 HEATMAP_MIN_CONFIDENCE = 0.5
-LANDMARK_VALUES = 5
 # The crop around the person is this much larger than the full-body circle,
 # so that hands and feet stay inside when the circle is a little small.
 CROP_SCALE = 1.25
