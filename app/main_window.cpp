@@ -1,0 +1,506 @@
+#include "app/main_window.h"
+
+#include "config/teleop_config.h"
+#include "mqtt/mqtt_client.h"
+#include "robot/pose_retargeter.h"
+#include "robot/urdf_limits.h"
+#include "selfupdate/self_update_controller.h"
+#include "ui/urdf_viewer_widget.h"
+#include "vision/camera_thread.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPixmap>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+#include <chrono>
+#include <cstdlib>
+
+namespace {
+
+const char* const kResourceUrdf = ":/model/kestro.urdf";
+const char* const kResourceCalibration = ":/model/calibration.json";
+const char* const kWindowIcon = ":/icons/kestro_head.png";
+
+// Below 1 Hz the configured rate is meaningless; fall back to about 30 Hz.
+constexpr int kTxTimerFallbackMs = 33;
+
+const char* const kTeleopStandbyStyle =
+    "font-weight: bold; padding: 6px 16px; background-color: #444; color: #fff; border-radius: 4px;";
+const char* const kTeleopActiveStyle =
+    "font-weight: bold; padding: 6px 16px; background-color: #008855; color: #fff; border-radius: 4px;";
+const char* const kMqttDisconnectedStyle = "color: #ff5555; padding-right: 15px; font-weight: bold;";
+const char* const kMqttConnectingStyle = "color: #ffaa00; padding-right: 15px; font-weight: bold;";
+const char* const kMqttConnectedStyle = "color: #00ff88; padding-right: 15px; font-weight: bold;";
+const char* const kVideoPanelStyle =
+    "background-color: #1a1a1e; color: #e0e0e0; border: 1px solid #333; border-radius: 4px;";
+const char* const kToolButtonStyle = "padding: 6px 12px;";
+const char* const kStopButtonStyle =
+    "background-color: #8b0000; color: #fff; font-weight: bold; padding: 6px 12px; border-radius: 4px;";
+
+const char* const kLightThemeSheet =
+    "QStatusBar { color: #222222; }QStatusBar QLabel#statusMessage { color: #222222; background: transparent; }";
+const char* const kLightStatusStyle = "color: #222222;";
+const char* const kDarkStatusStyle = "color: #e0e0e0;";
+
+// The dark sheet as (selector, properties) rows; written out as
+// "selector { p1; p2; }" with nothing between the rules.
+struct StyleRule
+{
+    const char* selector;
+    const char* properties;
+};
+const StyleRule kDarkThemeRules[] = {
+    {"QMainWindow", "background-color: #1e1e24; color: #e0e0e0"},
+    {"QWidget", "color: #e0e0e0"},
+    {"QLabel", "color: #e0e0e0"},
+    {"QToolBar", "background-color: #26262e; color: #e0e0e0; border-bottom: 1px solid #333; spacing: 8px; padding: 4px"},
+    {"QToolBar QLabel", "color: #e0e0e0"},
+    {"QMenuBar", "background-color: #26262e; color: #e0e0e0; border-bottom: 1px solid #333"},
+    {"QMenuBar::item", "color: #e0e0e0"},
+    {"QMenuBar::item:selected", "background-color: #383842; color: #ffffff"},
+    {"QMenu", "background-color: #26262e; color: #e0e0e0; border: 1px solid #444"},
+    {"QMenu::item", "color: #e0e0e0"},
+    {"QMenu::item:selected", "background-color: #00ADB5; color: #ffffff"},
+    {"QTableWidget", "background-color: #16161a; alternate-background-color: #1f1f24; color: #ddd; gridline-color: #333; "
+                     "border: 1px solid #333"},
+    {"QHeaderView::section", "background-color: #282830; color: #e0e0e0; padding: 4px; border: 1px solid #333; "
+                             "font-weight: bold"},
+    {"QStatusBar", "background-color: #1a1a1e; color: #e0e0e0"},
+    {"QStatusBar QLabel#statusMessage", "color: #e0e0e0; background: transparent"},
+    {"QPushButton", "background-color: #33333d; color: #fff; border: 1px solid #4a4a55; border-radius: 4px; "
+                    "padding: 5px 12px"},
+    {"QPushButton:hover", "background-color: #3d3d4a; border-color: #00ADB5"},
+    {"QPushButton:pressed", "background-color: #222228"},
+    {"QCheckBox", "color: #e0e0e0"},
+    {"QRadioButton", "color: #e0e0e0"},
+    {"QGroupBox", "color: #e0e0e0; border: 1px solid #444; margin-top: 8px"},
+    {"QGroupBox::title", "color: #e0e0e0"},
+    {"QTabWidget::pane", "border: 1px solid #444; background-color: #1e1e24"},
+    {"QTabBar::tab", "color: #e0e0e0; background-color: #26262e; padding: 6px 12px; border: 1px solid #444"},
+    {"QTabBar::tab:selected", "color: #ffffff; background-color: #383842"},
+    {"QLineEdit", "color: #e0e0e0; background-color: #16161a; border: 1px solid #444; padding: 3px"},
+    {"QSpinBox, QDoubleSpinBox, QAbstractSpinBox", "color: #e0e0e0; background-color: #16161a; border: 1px solid #444"},
+    {"QComboBox", "color: #e0e0e0; background-color: #16161a; border: 1px solid #444"},
+    {"QComboBox QAbstractItemView", "color: #e0e0e0; background-color: #26262e"},
+    {"QDialog", "background-color: #1e1e24; color: #e0e0e0"},
+    {"QMessageBox", "background-color: #26262e; color: #e0e0e0"},
+    {"QMessageBox QLabel", "color: #e0e0e0"},
+    {"QSplitter::handle", "background-color: #333"},
+};
+
+QString darkThemeSheet()
+{
+    QString sheet;
+    for (const StyleRule& rule : kDarkThemeRules)
+        sheet += QString::fromLatin1(rule.selector) + " { " + QString::fromLatin1(rule.properties) + "; }";
+    return sheet;
+}
+
+bool environmentSet(const char* name)
+{
+    // Present with any value, even an empty one.
+    return std::getenv(name) != nullptr;
+}
+
+QPushButton* toolButton(const QString& text, const char* style, QWidget* parent)
+{
+    auto* button = new QPushButton(text, parent);
+    button->setStyleSheet(QString::fromLatin1(style));
+    return button;
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent) : MainWindow(nullptr, parent)
+{
+}
+
+MainWindow::MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> controller, QWidget* parent)
+    : QMainWindow(parent), m_selfUpdateController(std::move(controller))
+{
+    const bool controllerHandedIn = m_selfUpdateController != nullptr;
+    removeStaleUpdateBackup();
+
+    UrdfLimits* limits = UrdfLimits::instance();
+    limits->init(kResourceUrdf, kResourceCalibration);
+    for (int channel = 0; channel < kServoCount; ++channel) {
+        const int center = limits->getCalibration(channel).center;
+        m_targetPwm[channel] = center;
+        m_telemetryPwm[channel] = center;
+        m_targetAngles[channel] = limits->pwmToAngle(channel, center);
+        m_telemetryAngles[channel] = m_targetAngles[channel];
+    }
+    m_targetValid.fill(false);
+    m_hasTarget = false;
+    m_lastPoseMs = 0;
+
+    setWindowTitle(QStringLiteral("Kestro Teleoperation Dashboard v%1").arg(QString::fromLatin1(kVersion)));
+    setWindowIcon(QIcon(QString::fromLatin1(kWindowIcon)));
+    resize(1280, 800);
+
+    TeleopConfig* config = TeleopConfig::instance();
+    config->load("");
+
+    m_poseEstimator = std::make_shared<PoseEstimator>();
+    if (!environmentSet("KESTRO_DISABLE_AUTO_CAMERA")) {
+        // The outcome shows in the provider badges; a failed load leaves the
+        // feed running without inference.
+        m_poseEstimator->init(configuredModelPath(), config->ai.provider);
+    }
+
+    m_appliedProvider = config->ai.provider;
+    m_appliedModelSource = config->ai.modelSource;
+    m_appliedCustomModelPath = config->ai.customModelPath;
+    m_appliedMqttHost = config->mqtt.host;
+    m_appliedMqttPort = config->mqtt.port;
+    m_appliedMqttUsername = config->mqtt.username;
+    m_appliedMqttPassword = config->mqtt.password;
+    m_appliedRobotId = config->mqtt.robotId;
+    m_appliedMqttKeepalive = config->mqtt.keepalive;
+
+    m_retargeter = std::make_unique<PoseRetargeter>();
+
+    // Queued even for signals emitted on this thread: the client's callbacks
+    // run on its network thread, and every slot must run on the GUI thread.
+    m_mqttClient = new MqttClient(this);
+    connect(m_mqttClient, &MqttClient::connected, this, &MainWindow::onMqttConnected, Qt::QueuedConnection);
+    connect(m_mqttClient, &MqttClient::disconnected, this, &MainWindow::onMqttDisconnected, Qt::QueuedConnection);
+    connect(m_mqttClient, &MqttClient::connectionError, this, &MainWindow::onMqttError, Qt::QueuedConnection);
+    connect(m_mqttClient, &MqttClient::messageSent, this, &MainWindow::onMqttMessageSent, Qt::QueuedConnection);
+    connect(m_mqttClient, &MqttClient::telemetryReceived, this, &MainWindow::onTelemetryReceived,
+            Qt::QueuedConnection);
+
+    setupUi();
+    setupMenusAndToolbars();
+    setupTelemetryTable();
+    applyTheme();
+    updateAiProviderBadges();
+
+    m_cameraThread = new CameraThread(m_poseEstimator, this);
+    connect(m_cameraThread, &CameraThread::frameReady, this, &MainWindow::onFrameReady);
+    connect(m_cameraThread, &CameraThread::cameraError, this, &MainWindow::onCameraError);
+    if (!environmentSet("KESTRO_DISABLE_AUTO_CAMERA"))
+        restartCamera();
+
+    m_txTimer.setInterval(txIntervalMsFor(config->safety.txRateHz));
+    connect(&m_txTimer, &QTimer::timeout, this, &MainWindow::onTxTimerTimeout);
+    m_txTimer.start();
+
+    if (!controllerHandedIn && !environmentSet("KESTRO_DISABLE_AUTO_MQTT") && config->mqtt.autoConnect)
+        connectMqtt();
+
+    startSelfUpdate();
+}
+
+MainWindow::~MainWindow()
+{
+    if (m_selfUpdateController) {
+        // The controller may outlive the window (a test holds it): it must
+        // never call back into a destroyed window.
+        m_selfUpdateController->setStateCallback({});
+        m_selfUpdateController->setQuitCallback({});
+        m_selfUpdateController->setUiDispatcher({});
+        m_selfUpdateController->cancel();
+        m_selfUpdateController.reset();
+    }
+    if (m_cameraThread) {
+        m_cameraThread->stopCapture();
+        m_cameraThread->wait();
+    }
+}
+
+int MainWindow::txIntervalMsFor(int txRateHz)
+{
+    return txRateHz < 1 ? kTxTimerFallbackMs : 1000 / txRateHz;
+}
+
+std::string MainWindow::configuredModelPath()
+{
+    const TeleopConfig::AiConfig& ai = TeleopConfig::instance()->ai;
+    if (ai.modelSource == "custom" && !ai.customModelPath.empty())
+        return ai.customModelPath;
+    return PoseEstimator::kEmbeddedModelPath;
+}
+
+std::int64_t MainWindow::monotonicNowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void MainWindow::setupUi()
+{
+    auto* central = new QWidget(this);
+    auto* centralLayout = new QVBoxLayout(central);
+    centralLayout->setContentsMargins(8, 8, 8, 8);
+    centralLayout->setSpacing(8);
+
+    auto* verticalSplitter = new QSplitter(Qt::Vertical, central);
+    auto* horizontalSplitter = new QSplitter(Qt::Horizontal, verticalSplitter);
+
+    auto* cameraPanel = new QWidget(horizontalSplitter);
+    auto* cameraLayout = new QVBoxLayout(cameraPanel);
+    cameraLayout->setContentsMargins(4, 4, 4, 4);
+    auto* cameraHeader = new QHBoxLayout();
+    cameraHeader->addWidget(new QLabel(QStringLiteral("<b>RGB Camera Feed & Pose Estimation</b>"), cameraPanel));
+    cameraHeader->addStretch();
+    m_aiBadge = new QLabel(cameraPanel);
+    cameraHeader->addWidget(m_aiBadge);
+    m_fpsLabel = new QLabel(QStringLiteral("FPS: --"), cameraPanel);
+    m_fpsLabel->setStyleSheet(QStringLiteral("color: #00ADB5; font-weight: bold;"));
+    cameraHeader->addWidget(m_fpsLabel);
+    cameraLayout->addLayout(cameraHeader);
+    m_videoLabel = new QLabel(QStringLiteral("Waiting for camera feed..."), cameraPanel);
+    m_videoLabel->setAlignment(Qt::AlignCenter);
+    m_videoLabel->setMinimumSize(480, 360);
+    m_videoLabel->setStyleSheet(QString::fromLatin1(kVideoPanelStyle));
+    cameraLayout->addWidget(m_videoLabel);
+
+    auto* viewerPanel = new QWidget(horizontalSplitter);
+    auto* viewerLayout = new QVBoxLayout(viewerPanel);
+    viewerLayout->setContentsMargins(4, 4, 4, 4);
+    viewerLayout->addWidget(new QLabel(QStringLiteral("<b>3D URDF Digital Twin (Forward Kinematics)</b>"), viewerPanel));
+    m_viewer = new UrdfViewerWidget(viewerPanel);
+    m_viewer->setMinimumSize(480, 360);
+    viewerLayout->addWidget(m_viewer);
+
+    auto* telemetryPanel = new QWidget(verticalSplitter);
+    auto* telemetryLayout = new QVBoxLayout(telemetryPanel);
+    telemetryLayout->setContentsMargins(4, 4, 4, 4);
+    telemetryLayout->addWidget(
+        new QLabel(QStringLiteral("<b>17-Channel Servo Telemetry & Safety Limit Monitor</b>"), telemetryPanel));
+    m_telemetryTable = new QTableWidget(telemetryPanel);
+    telemetryLayout->addWidget(m_telemetryTable);
+
+    horizontalSplitter->addWidget(cameraPanel);
+    horizontalSplitter->addWidget(viewerPanel);
+    horizontalSplitter->setSizes({500, 500});
+    verticalSplitter->addWidget(horizontalSplitter);
+    verticalSplitter->addWidget(telemetryPanel);
+    verticalSplitter->setSizes({500, 240});
+    centralLayout->addWidget(verticalSplitter);
+    setCentralWidget(central);
+
+    m_updateBadge = new QPushButton(this);
+    m_updateBadge->setObjectName(QStringLiteral("updateStatusBadge"));
+    m_updateBadge->hide();
+    statusBar()->addPermanentWidget(m_updateBadge);
+    m_aiStatusLabel = new QLabel(this);
+    statusBar()->addPermanentWidget(m_aiStatusLabel);
+    m_mqttStatusLabel = new QLabel(QStringLiteral("MQTT: Disconnected"), this);
+    m_mqttStatusLabel->setStyleSheet(QString::fromLatin1(kMqttDisconnectedStyle));
+    statusBar()->addPermanentWidget(m_mqttStatusLabel);
+    m_statusLabel = new QLabel(QStringLiteral("Ready. Teleoperation is STANDBY."), this);
+    m_statusLabel->setObjectName(QStringLiteral("statusMessage"));
+    m_statusLabel->setStyleSheet(QString::fromLatin1(kDarkStatusStyle));
+    statusBar()->addWidget(m_statusLabel);
+}
+
+void MainWindow::setupMenusAndToolbars()
+{
+    QMenu* fileMenu = menuBar()->addMenu(QStringLiteral("&File"));
+    connect(fileMenu->addAction(QStringLiteral("&Settings...")), &QAction::triggered, this,
+            &MainWindow::onSettingsClicked);
+    fileMenu->addSeparator();
+    connect(fileMenu->addAction(QStringLiteral("E&xit")), &QAction::triggered, this, &QWidget::close);
+
+    QMenu* robotMenu = menuBar()->addMenu(QStringLiteral("&Robot"));
+    connect(robotMenu->addAction(QStringLiteral("&Center All Servos")), &QAction::triggered, this,
+            &MainWindow::onCenterClicked);
+    connect(robotMenu->addAction(QStringLiteral("&Relax (Torque Off)")), &QAction::triggered, this,
+            &MainWindow::onRelaxClicked);
+    connect(robotMenu->addAction(QStringLiteral("&Emergency Stop")), &QAction::triggered, this,
+            &MainWindow::onStopClicked);
+
+    QMenu* helpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
+    connect(helpMenu->addAction(QStringLiteral("Check for Updates...")), &QAction::triggered, this,
+            &MainWindow::onCheckForUpdatesClicked);
+    helpMenu->addSeparator();
+    connect(helpMenu->addAction(QStringLiteral("&About Kestro Teleop")), &QAction::triggered, this,
+            &MainWindow::onAboutClicked);
+
+    QToolBar* toolBar = addToolBar(QStringLiteral("Controls"));
+    toolBar->setMovable(false);
+
+    m_teleopButton = toolButton(QStringLiteral("Teleoperation: STANDBY"), kTeleopStandbyStyle, toolBar);
+    m_teleopButton->setCheckable(true);
+    m_teleopButton->setMinimumHeight(36);
+    connect(m_teleopButton, &QPushButton::clicked, this, &MainWindow::onTeleopToggleClicked);
+    toolBar->addWidget(m_teleopButton);
+    toolBar->addSeparator();
+
+    m_centerButton = toolButton(QStringLiteral("Center (Neutral)"), kToolButtonStyle, toolBar);
+    connect(m_centerButton, &QPushButton::clicked, this, &MainWindow::onCenterClicked);
+    toolBar->addWidget(m_centerButton);
+    m_relaxButton = toolButton(QStringLiteral("Relax (Torque Off)"), kToolButtonStyle, toolBar);
+    connect(m_relaxButton, &QPushButton::clicked, this, &MainWindow::onRelaxClicked);
+    toolBar->addWidget(m_relaxButton);
+    m_stopButton = toolButton(QStringLiteral("EMERGENCY STOP"), kStopButtonStyle, toolBar);
+    connect(m_stopButton, &QPushButton::clicked, this, &MainWindow::onStopClicked);
+    toolBar->addWidget(m_stopButton);
+    toolBar->addSeparator();
+
+    QPushButton* settingsButton = toolButton(QStringLiteral("Settings"), kToolButtonStyle, toolBar);
+    connect(settingsButton, &QPushButton::clicked, this, &MainWindow::onSettingsClicked);
+    toolBar->addWidget(settingsButton);
+}
+
+void MainWindow::applyTheme()
+{
+    if (TeleopConfig::instance()->view.darkTheme) {
+        setStyleSheet(darkThemeSheet());
+        m_statusLabel->setStyleSheet(QString::fromLatin1(kDarkStatusStyle));
+    } else {
+        setStyleSheet(QString::fromLatin1(kLightThemeSheet));
+        m_statusLabel->setStyleSheet(QString::fromLatin1(kLightStatusStyle));
+    }
+    // The video panel stays dark in both themes: a camera picture reads best on black.
+    m_videoLabel->setStyleSheet(QString::fromLatin1(kVideoPanelStyle));
+}
+
+void MainWindow::restartCamera()
+{
+    if (!m_cameraThread)
+        return;
+    m_cameraThread->stopCapture();
+    m_cameraThread->wait();
+    const TeleopConfig* config = TeleopConfig::instance();
+    m_cameraThread->setCameraConfig(config->camera.deviceIndex, config->camera.width, config->camera.height,
+                                    config->camera.targetFps, config->camera.mirrorVideo);
+    m_cameraThread->setInferenceParams(config->ai.confThreshold, config->ai.kptThreshold,
+                                       config->ai.targetSelection, config->view.showSkeleton);
+    m_cameraThread->start();
+}
+
+bool MainWindow::connectMqtt()
+{
+    const TeleopConfig::MqttConfig& mqtt = TeleopConfig::instance()->mqtt;
+    m_mqttClient->disconnectFromBroker();
+    m_mqttClient->setRobotId(QString::fromStdString(mqtt.robotId));
+    const QString host = QString::fromStdString(mqtt.host);
+    m_mqttStatusLabel->setText(QStringLiteral("MQTT: Connecting to %1:%2...").arg(host).arg(mqtt.port));
+    m_mqttStatusLabel->setStyleSheet(QString::fromLatin1(kMqttConnectingStyle));
+    return m_mqttClient->connectToBroker(host, mqtt.port, QString::fromStdString(mqtt.username),
+                                         QString::fromStdString(mqtt.password), mqtt.keepalive);
+}
+
+void MainWindow::onCameraError(const QString& message)
+{
+    statusBar()->showMessage(message, kStatusMessageMs);
+}
+
+void MainWindow::onMqttConnected()
+{
+    const TeleopConfig::MqttConfig& mqtt = TeleopConfig::instance()->mqtt;
+    m_mqttStatusLabel->setText(
+        QStringLiteral("MQTT: Connected (%1:%2)").arg(QString::fromStdString(mqtt.host)).arg(mqtt.port));
+    m_mqttStatusLabel->setStyleSheet(QString::fromLatin1(kMqttConnectedStyle));
+    m_statusLabel->setText(QStringLiteral("MQTT broker connected. Ready for teleoperation."));
+}
+
+void MainWindow::onMqttDisconnected()
+{
+    m_mqttStatusLabel->setText(QStringLiteral("MQTT: Disconnected"));
+    m_mqttStatusLabel->setStyleSheet(QString::fromLatin1(kMqttDisconnectedStyle));
+    m_statusLabel->setText(QStringLiteral("MQTT broker disconnected."));
+}
+
+void MainWindow::onMqttError(const QString& message)
+{
+    statusBar()->showMessage(message, kStatusMessageMs);
+}
+
+void MainWindow::onMqttMessageSent(int /*messageId*/)
+{
+}
+
+void MainWindow::onTeleopToggleClicked()
+{
+    m_teleopActive = m_teleopButton->isChecked();
+    if (m_teleopActive) {
+        m_teleopButton->setText(QStringLiteral("Teleoperation: ACTIVE (STREAMING)"));
+        m_teleopButton->setStyleSheet(QString::fromLatin1(kTeleopActiveStyle));
+        // The robot may have moved meanwhile: the first frame carries every channel.
+        m_mqttClient->resetPwmTxCache();
+        m_statusLabel->setText(QStringLiteral("Teleoperation ACTIVE. Streaming motion commands to robot."));
+    } else {
+        m_teleopButton->setText(QStringLiteral("Teleoperation: STANDBY"));
+        m_teleopButton->setStyleSheet(QString::fromLatin1(kTeleopStandbyStyle));
+        m_statusLabel->setText(QStringLiteral("Teleoperation STANDBY. Motion transmission paused."));
+    }
+}
+
+void MainWindow::onCenterClicked()
+{
+    if (m_mqttClient->sendCenter(m_mqttClient->controlTopic()))
+        m_statusLabel->setText(QStringLiteral("Sent CENTER command to robot."));
+    else
+        m_statusLabel->setText(m_mqttClient->lastError());
+}
+
+void MainWindow::onRelaxClicked()
+{
+    if (m_mqttClient->sendRelax(m_mqttClient->controlTopic()))
+        m_statusLabel->setText(QStringLiteral("Sent RELAX (torque off) command to robot."));
+    else
+        m_statusLabel->setText(m_mqttClient->lastError());
+}
+
+void MainWindow::onStopClicked()
+{
+    // Streaming must be off before the stop goes out, or the next tick would
+    // drive the robot again.
+    if (m_teleopActive) {
+        m_teleopButton->setChecked(false);
+        onTeleopToggleClicked();
+    }
+    if (m_mqttClient->sendStop(m_mqttClient->controlTopic()))
+        m_statusLabel->setText(QStringLiteral("EMERGENCY STOP TRIGGERED!"));
+    else
+        m_statusLabel->setText(m_mqttClient->lastError());
+}
+
+void MainWindow::onFrameReady(const QImage& frame, const PoseEstimator::PersonPose& pose)
+{
+    m_videoLabel->setPixmap(
+        QPixmap::fromImage(frame).scaled(m_videoLabel->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    if (m_cameraThread)
+        m_fpsLabel->setText(QStringLiteral("FPS: %1").arg(m_cameraThread->getActualFps(), 0, 'f', 1));
+
+    if (!pose.valid)
+        return;
+    const TeleopConfig* config = TeleopConfig::instance();
+    const RetargetResult result =
+        m_retargeter->process(pose, config->camera.mirrorVideo, config->retarget.smoothingAlpha,
+                              config->retarget.deadbandDeg, config->safety.safetyMarginDeg, config->retarget.mode);
+    if (!result.ok)
+        return;
+    m_targetAngles = result.angles;
+    m_targetPwm = result.pwm;
+    m_targetValid = result.valid;
+    m_hasTarget = true;
+    m_lastPoseMs = monotonicNowMs();
+}
+
+void MainWindow::onTxTimerTimeout()
+{
+    if (!m_teleopActive || !m_mqttClient->isConnected() || !m_hasTarget)
+        return;
+    // Stale pose: send nothing and say nothing; the robot holds its last
+    // command and streaming resumes with the next usable frame.
+    if (monotonicNowMs() - m_lastPoseMs > TeleopConfig::instance()->safety.watchdogTimeoutMs)
+        return;
+    if (!m_mqttClient->sendPwm(m_targetPwm, m_mqttClient->controlTopic(), &m_targetValid))
+        m_statusLabel->setText(m_mqttClient->lastError());
+}

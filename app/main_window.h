@@ -1,0 +1,169 @@
+#pragma once
+
+#include "robot/joint_set.h"
+#include "selfupdate/update_state.h"
+#include "vision/pose_estimator.h"
+
+#include <QMainWindow>
+#include <QString>
+#include <QTimer>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class CameraThread;
+class MqttClient;
+class PoseRetargeter;
+class QLabel;
+class QPushButton;
+class QTableWidget;
+class SettingsDialog;
+class UrdfViewerWidget;
+
+namespace selfupdate {
+class SelfUpdateController;
+struct AppConfig;
+} // namespace selfupdate
+
+// The dashboard's single window: camera view with the skeleton overlay, the
+// robot's 3D twin, the servo telemetry table, the controls, and the
+// teleoperation loop that turns each camera frame's pose into a commanded
+// robot state and streams it to the robot at a fixed rate behind a watchdog.
+// The source is split by concern: main_window.cpp (construction, layout,
+// loop), main_window_telemetry.cpp, main_window_settings.cpp,
+// main_window_update.cpp.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    static constexpr const char* kVersion = "2.2.2";
+    static constexpr int kBuildNumber = 20202;
+    // How long a temporary status-bar message stays.
+    static constexpr int kStatusMessageMs = 5000;
+
+    MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> controller, QWidget* parent);
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // The transmit interval for a configured rate: 33 ms below 1 Hz.
+    static int txIntervalMsFor(int txRateHz);
+
+    // Read-only views of the window's parts, for tests and tools that drive
+    // the window from outside.
+    MqttClient* mqttClient() const { return m_mqttClient; }
+    CameraThread* cameraThread() const { return m_cameraThread; }
+    UrdfViewerWidget* viewer() const { return m_viewer; }
+    QTableWidget* telemetryTable() const { return m_telemetryTable; }
+    QPushButton* teleopButton() const { return m_teleopButton; }
+    QLabel* videoLabel() const { return m_videoLabel; }
+    QLabel* statusMessageLabel() const { return m_statusLabel; }
+    QLabel* mqttStatusLabel() const { return m_mqttStatusLabel; }
+    QLabel* aiBadge() const { return m_aiBadge; }
+    QLabel* aiStatusLabel() const { return m_aiStatusLabel; }
+    QLabel* fpsLabel() const { return m_fpsLabel; }
+    QPushButton* updateBadge() const { return m_updateBadge; }
+    const QTimer& txTimer() const { return m_txTimer; }
+    bool isTeleopActive() const { return m_teleopActive; }
+    const ServoPwmArray& targetPwm() const { return m_targetPwm; }
+    const ServoValidArray& targetValid() const { return m_targetValid; }
+    const ServoPwmArray& telemetryPwm() const { return m_telemetryPwm; }
+    const JointAngleArray& telemetryAngles() const { return m_telemetryAngles; }
+
+    // Self-update binding (main_window_update.cpp).
+    static selfupdate::AppConfig defaultSelfUpdateConfig();
+    void bindSelfUpdateController();
+    void setSelfUpdateController(std::shared_ptr<selfupdate::SelfUpdateController> controller);
+    selfupdate::SelfUpdateController* selfUpdateController() const;
+    std::shared_ptr<selfupdate::SelfUpdateController> selfUpdateControllerShared() const;
+    selfupdate::UpdateState currentSelfUpdateState() const;
+    void checkForAppUpdates(bool userInitiated);
+    QString updateStatusBadgeText() const;
+    bool isUpdateStatusBadgeVisible() const;
+    void onSelfUpdateStateChanged(const selfupdate::UpdateState& state);
+
+public slots:
+    void onFrameReady(const QImage& frame, const PoseEstimator::PersonPose& pose);
+    void onCameraError(const QString& message);
+    void onMqttConnected();
+    void onMqttDisconnected();
+    void onMqttError(const QString& message);
+    void onMqttMessageSent(int messageId);
+    void onTelemetryReceived(const std::array<int, 17>& pwm, const std::array<bool, 17>& valid);
+    void onTeleopToggleClicked();
+    void onCenterClicked();
+    void onRelaxClicked();
+    void onStopClicked();
+    void onSettingsClicked();
+    void onSettingsApplied();
+    void onTxTimerTimeout();
+    void onCheckForUpdatesClicked();
+    void onAboutClicked();
+
+private:
+    void setupUi();
+    void setupMenusAndToolbars();
+    void setupTelemetryTable();
+    void applyTheme();
+    void updateAiProviderBadges();
+    bool connectMqtt();
+    void restartCamera();
+    // The model the configuration asks for: the custom file or the embedded network.
+    static std::string configuredModelPath();
+    // Monotonic milliseconds for the watchdog: a wall-clock step (NTP, a
+    // resumed laptop) must neither keep an old pose fresh nor starve a new one.
+    static std::int64_t monotonicNowMs();
+
+    // Self-update attach points (main_window_update.cpp): construction step 2
+    // and the last construction step.
+    void removeStaleUpdateBackup();
+    void startSelfUpdate();
+
+    std::shared_ptr<PoseEstimator> m_poseEstimator;
+    std::unique_ptr<PoseRetargeter> m_retargeter;
+    CameraThread* m_cameraThread = nullptr;
+    UrdfViewerWidget* m_viewer = nullptr;
+    MqttClient* m_mqttClient = nullptr;
+    SettingsDialog* m_settingsDialog = nullptr;
+
+    QLabel* m_videoLabel = nullptr;
+    QTableWidget* m_telemetryTable = nullptr;
+    QPushButton* m_teleopButton = nullptr;
+    QPushButton* m_centerButton = nullptr;
+    QPushButton* m_relaxButton = nullptr;
+    QPushButton* m_stopButton = nullptr;
+    QLabel* m_mqttStatusLabel = nullptr;
+    QLabel* m_aiStatusLabel = nullptr;
+    QLabel* m_aiBadge = nullptr;
+    QLabel* m_fpsLabel = nullptr;
+    QLabel* m_statusLabel = nullptr;
+    QPushButton* m_updateBadge = nullptr;
+
+    std::shared_ptr<selfupdate::SelfUpdateController> m_selfUpdateController;
+    selfupdate::UpdateState m_updateState;
+    bool m_autoUpdateCheckPending = false;
+
+    bool m_teleopActive = false;
+    QTimer m_txTimer;
+
+    ServoPwmArray m_targetPwm{};
+    JointAngleArray m_targetAngles{};
+    ServoValidArray m_targetValid{};
+    ServoPwmArray m_telemetryPwm{};
+    JointAngleArray m_telemetryAngles{};
+    bool m_hasTarget = false;
+    // Monotonic time (monotonicNowMs) of the last usable retarget result.
+    std::int64_t m_lastPoseMs = 0;
+
+    std::string m_appliedProvider;
+    std::string m_appliedModelSource;
+    std::string m_appliedCustomModelPath;
+    std::string m_appliedMqttHost;
+    int m_appliedMqttPort = 0;
+    std::string m_appliedMqttUsername;
+    std::string m_appliedMqttPassword;
+    std::string m_appliedRobotId;
+    int m_appliedMqttKeepalive = 0;
+};

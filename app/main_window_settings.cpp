@@ -1,0 +1,105 @@
+// The settings dialog's side of the window: opening it from the
+// "&Settings..." entry and the "Settings" button, and bringing the running
+// system in line with what the operator applied. Only what changed is
+// restarted, because a model load takes seconds and a reconnect drops the
+// robot link for a moment.
+#include "app/main_window.h"
+
+#include "config/teleop_config.h"
+#include "mqtt/mqtt_client.h"
+#include "ui/settings_dialog.h"
+#include "ui/urdf_viewer_widget.h"
+#include "vision/camera_thread.h"
+
+#include <QStatusBar>
+#include <QStringList>
+
+namespace {
+
+// Shorter than the window's other temporary messages: an apply is routine.
+constexpr int kSettingsMessageMs = 3000;
+
+QStringList toStringList(const std::vector<std::string>& names)
+{
+    QStringList list;
+    for (const std::string& name : names)
+        list << QString::fromStdString(name);
+    return list;
+}
+
+} // namespace
+
+void MainWindow::onSettingsClicked()
+{
+    if (!m_settingsDialog) {
+        m_settingsDialog = new SettingsDialog(this);
+        connect(m_settingsDialog, &SettingsDialog::settingsApplied, this, &MainWindow::onSettingsApplied);
+    }
+    m_settingsDialog->loadCurrentConfig();
+    if (m_poseEstimator)
+        m_settingsDialog->setEstimatorInfo(QString::fromStdString(m_poseEstimator->getActiveProviderName()),
+                                           toStringList(m_poseEstimator->getAvailableProviders()));
+    // Whatever the operator applies arrives through settingsApplied while
+    // the dialog is still open.
+    m_settingsDialog->exec();
+}
+
+void MainWindow::onSettingsApplied()
+{
+    const TeleopConfig* config = TeleopConfig::instance();
+
+    // The capture thread must be joined before the estimator is reloaded:
+    // a model is never swapped under a running inference.
+    if (m_cameraThread) {
+        m_cameraThread->stopCapture();
+        m_cameraThread->wait();
+    }
+
+    const bool modelChanged = config->ai.provider != m_appliedProvider ||
+                              config->ai.modelSource != m_appliedModelSource ||
+                              config->ai.customModelPath != m_appliedCustomModelPath;
+    if (modelChanged && m_poseEstimator) {
+        // A failed load shows in the badges; the feed runs on meanwhile.
+        m_poseEstimator->init(configuredModelPath(), config->ai.provider);
+        m_appliedProvider = config->ai.provider;
+        m_appliedModelSource = config->ai.modelSource;
+        m_appliedCustomModelPath = config->ai.customModelPath;
+        updateAiProviderBadges();
+        // The dialog may still be open (Apply): its backend line follows.
+        if (m_settingsDialog)
+            m_settingsDialog->setEstimatorInfo(QString::fromStdString(m_poseEstimator->getActiveProviderName()),
+                                               toStringList(m_poseEstimator->getAvailableProviders()));
+    }
+
+    // setInterval restarts a running timer with the new period.
+    m_txTimer.setInterval(txIntervalMsFor(config->safety.txRateHz));
+    restartCamera();
+    applyTheme();
+    // The floor grid and the link flag are view options the operator just
+    // chose; the axes, render mode and field of view stay as they are.
+    if (m_viewer)
+        m_viewer->setViewerConfig(config->view.showGrid, m_viewer->showAxes(), config->view.showRobotMeshes,
+                                  m_viewer->renderMode(), m_viewer->fovDeg());
+
+    const TeleopConfig::MqttConfig& mqtt = config->mqtt;
+    const bool connectionUnchanged = mqtt.host == m_appliedMqttHost && mqtt.port == m_appliedMqttPort &&
+                                     mqtt.username == m_appliedMqttUsername &&
+                                     mqtt.password == m_appliedMqttPassword && mqtt.robotId == m_appliedRobotId &&
+                                     mqtt.keepalive == m_appliedMqttKeepalive;
+    if (connectionUnchanged) {
+        statusBar()->showMessage(QStringLiteral("Settings applied successfully."), kSettingsMessageMs);
+        return;
+    }
+
+    m_appliedMqttHost = mqtt.host;
+    m_appliedMqttPort = mqtt.port;
+    m_appliedMqttUsername = mqtt.username;
+    m_appliedMqttPassword = mqtt.password;
+    m_appliedRobotId = mqtt.robotId;
+    m_appliedMqttKeepalive = mqtt.keepalive;
+    connectMqtt();
+    statusBar()->showMessage(QStringLiteral("Settings applied. Connecting to MQTT broker at %1:%2...")
+                                 .arg(QString::fromStdString(mqtt.host))
+                                 .arg(mqtt.port),
+                             kSettingsMessageMs);
+}

@@ -1,0 +1,127 @@
+#include "tests/app/app_test_support.h"
+
+#include "tests/support/mosquitto_broker.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+namespace kestro_app_test {
+
+namespace {
+// "probe" as mosquitto_sub prints it with -F %x.
+const char* const kProbeHex = "70726f6265";
+} // namespace
+
+bool processEventsUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return condition();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+void processEventsFor(std::chrono::milliseconds duration)
+{
+    processEventsUntil([] { return false; }, duration);
+}
+
+PoseEstimator::PersonPose armsPose(double phase)
+{
+    PoseEstimator::PersonPose pose;
+    auto set = [&pose](int index, double x, double y) {
+        pose.keypoints[index] = {static_cast<float>(x), static_cast<float>(y), 0.9f};
+    };
+    set(0, 0.50, 0.20);                     // nose
+    set(1, 0.48, 0.18);                     // eyes
+    set(2, 0.52, 0.18);
+    set(3, 0.46, 0.19);                     // ears
+    set(4, 0.54, 0.19);
+    set(5, 0.40, 0.32);                     // shoulders
+    set(6, 0.60, 0.32);
+    set(7, 0.30, 0.40);                     // elbows
+    set(8, 0.70, 0.40);
+    const double swing = 0.08 * std::sin(phase);
+    set(9, 0.22, 0.30 + swing);             // wrists
+    set(10, 0.78, 0.30 - swing);
+    set(11, 0.44, 0.60);                    // hips
+    set(12, 0.56, 0.60);
+    set(13, 0.44, 0.78);                    // knees
+    set(14, 0.56, 0.78);
+    set(15, 0.44, 0.95);                    // ankles
+    set(16, 0.56, 0.95);
+    pose.x1 = 0.2f;
+    pose.y1 = 0.1f;
+    pose.x2 = 0.8f;
+    pose.y2 = 0.98f;
+    pose.score = 0.92f;
+    pose.valid = true;
+    return pose;
+}
+
+bool WireRecorder::start(const std::string& host, int port, const std::string& topic)
+{
+    static int counter = 0;
+    const char* tmp = std::getenv("TMPDIR");
+    m_outputPath = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestro-app-wire-" + std::to_string(::getpid()) + "-" +
+                   std::to_string(++counter) + ".hex";
+    // mosquitto_sub writes its own output file through a shell redirect so
+    // that it flushes per message; -F %x prints each payload as hex.
+    const std::string command = "exec /usr/bin/mosquitto_sub -h " + host + " -p " + std::to_string(port) +
+                                " -t '" + topic + "' -q 1 -F '%x' > '" + m_outputPath + "'";
+    if (!m_subscriber.start({"/bin/sh", "-c", command}))
+        return false;
+    // Subscribed once a probe message published on the topic comes back.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        kestro_test::runProgram({"/usr/bin/mosquitto_pub", "-h", host, "-p", std::to_string(port), "-t", topic,
+                                 "-q", "1", "-m", "probe"});
+        for (int i = 0; i < 20; ++i) {
+            std::ifstream in(m_outputPath);
+            std::string line;
+            if (std::getline(in, line) && !line.empty())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    return false;
+}
+
+std::vector<WireFrame> WireRecorder::frames()
+{
+    std::vector<WireFrame> result;
+    std::ifstream in(m_outputPath);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line == kProbeHex)
+            continue;
+        WireFrame frame;
+        for (std::size_t i = 0; i + 1 < line.size(); i += 2)
+            frame.bytes.push_back(static_cast<unsigned char>(std::stoi(line.substr(i, 2), nullptr, 16)));
+        if (frame.bytes.size() >= 6) {
+            frame.type = frame.bytes[4];
+            frame.servoCount = frame.bytes[5] / 5;
+        }
+        result.push_back(frame);
+    }
+    return result;
+}
+
+std::string artifactFolder()
+{
+    const char* folder = std::getenv("KESTRO_TEST_ARTIFACTS");
+    const std::string path = folder && *folder ? folder : KESTRO_BINARY_DIR;
+    QDir().mkpath(QString::fromStdString(path));
+    return path;
+}
+
+} // namespace kestro_app_test

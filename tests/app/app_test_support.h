@@ -1,0 +1,50 @@
+#pragma once
+
+#include "tests/support/child_process.h"
+#include "vision/pose_estimator.h"
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kestro_app_test {
+
+// Runs the Qt event loop until condition holds or timeout passes. Tests wait
+// for outcomes with generous limits instead of sleeping fixed times.
+bool processEventsUntil(const std::function<bool()>& condition,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// Keeps the event loop running for a while (for "nothing happens" checks).
+void processEventsFor(std::chrono::milliseconds duration);
+
+// A person facing the camera with both arms out; phase swings the forearms,
+// so that successive phases command different elbow angles.
+PoseEstimator::PersonPose armsPose(double phase);
+
+// One robot frame seen on the wire.
+struct WireFrame
+{
+    int type = -1;
+    int servoCount = 0;
+    std::vector<unsigned char> bytes;
+};
+
+// Every message on one topic as the broker delivers it to a plain
+// mosquitto_sub of the system's clients, not to our own MQTT code.
+class WireRecorder
+{
+public:
+    bool start(const std::string& host, int port, const std::string& topic);
+    // Frames received so far (reads what the subscriber printed).
+    std::vector<WireFrame> frames();
+    std::size_t count() { return frames().size(); }
+
+private:
+    kestro_test::ChildProcess m_subscriber;
+    std::string m_outputPath;
+};
+
+// Where tests keep pictures: $KESTRO_TEST_ARTIFACTS or the build folder.
+std::string artifactFolder();
+
+} // namespace kestro_app_test

@@ -1,0 +1,100 @@
+#pragma once
+
+#include "vision/cv_core.h"
+#include "vision/pose_estimator.h"
+
+#include <QImage>
+#include <QString>
+#include <QThread>
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The worker behind the live view: captures a frame from the configured
+// camera (or draws a synthetic test picture when there is none), mirrors it,
+// finds the person in it, draws the skeleton and hands the finished picture
+// with the person record to the GUI thread through a queued signal. Paces
+// itself to the configured frame rate and measures the rate it reaches.
+class CameraThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    // The 16 bones of the overlay as COCO keypoint pairs, in drawing order.
+    static constexpr std::array<std::pair<int, int>, 16> kSkeletonBones = {{
+        {0, 1}, {0, 2}, {1, 3}, {2, 4}, {5, 6}, {5, 7}, {7, 9}, {6, 8},
+        {8, 10}, {5, 11}, {6, 12}, {11, 12}, {11, 13}, {13, 15}, {12, 14}, {14, 16},
+    }};
+
+    // Pacing rate used when the configured rate is 0 or negative.
+    static constexpr int kFallbackFps = 30;
+    // "Failed to open camera device %1. Using synthetic test feed."
+    static QString cameraOpenErrorMessage(int deviceIndex);
+
+    // What the overlay draws for one person, in frame pixels: the geometry is
+    // kept apart from the painting so that it can be checked exactly.
+    struct OverlayBone
+    {
+        cv::Point from;
+        cv::Point to;
+        cv::Scalar color;
+    };
+    struct SkeletonOverlay
+    {
+        cv::Rect box;
+        std::string label;
+        cv::Point labelOrigin;
+        std::vector<OverlayBone> bones;
+        std::vector<cv::Point> joints;
+    };
+    static SkeletonOverlay computeSkeletonOverlay(const PoseEstimator::PersonPose& pose, int frameWidth,
+                                                  int frameHeight, float keypointThreshold);
+
+    // Whole milliseconds one pass may take at targetFps.
+    static int frameBudgetMs(int targetFps);
+    // The synthetic test picture at the given arm phase (radians).
+    static cv::Mat syntheticFrame(int width, int height, double phase);
+
+    CameraThread(std::shared_ptr<PoseEstimator> estimator, QObject* parent = nullptr);
+    ~CameraThread() override;
+
+    void setCameraConfig(int deviceIndex, int width, int height, int fps, bool mirror);
+    void setInferenceParams(float confThreshold, float kptThreshold, const std::string& targetSelection,
+                            bool showSkeleton);
+    // Asks the loop to end before its next frame; does not wait.
+    void stopCapture();
+    // Whether the capture loop is meant to run (not QThread's own notion).
+    bool isRunning() const;
+    double getActualFps() const;
+
+signals:
+    void frameReady(const QImage& frame, const PoseEstimator::PersonPose& pose);
+    void cameraError(const QString& message);
+
+protected:
+    void run() override;
+
+private:
+    void drawSkeleton(cv::Mat& frame, const PoseEstimator::PersonPose& pose, float keypointThreshold);
+
+    std::shared_ptr<PoseEstimator> m_estimator;
+    std::atomic<bool> m_running{false};
+
+    mutable std::mutex m_mutex;
+    int m_deviceIndex = 0;
+    int m_width = 640;
+    int m_height = 480;
+    int m_targetFps = 30;
+    bool m_mirror = true;
+    float m_confThreshold = 0.5f;
+    float m_kptThreshold = 0.4f;
+    std::string m_targetSelection = "largest";
+    bool m_showSkeleton = true;
+
+    std::atomic<double> m_actualFps{0.0};
+};
