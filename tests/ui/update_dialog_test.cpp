@@ -423,23 +423,6 @@ TEST_F(SelfUpdateDialogOnline, StandaloneDialogChecksAndDownloads)
     EXPECT_EQ(selfupdate_test::readFile(dialog.currentUpdateState().stagedPackagePath), package);
 }
 
-TEST_F(SelfUpdateDialogOnline, CancelStopsADownloadWhereItWas)
-{
-    auto controller = controllerFor("version.json");
-    SelfUpdateDialog dialog(controller, kAppName, nullptr);
-    dialog.triggerCheckForUpdates();
-    ASSERT_TRUE(waitUntil([&] { return dialog.currentUpdateState().phase == UpdatePhase::Available; }));
-    dialog.triggerDownloadAndInstall(); // not staged yet: download (then install)
-    ASSERT_TRUE(waitUntil([&] { return dialog.progressValue() > 0; }));
-    dialog.triggerCancel();
-    controller->waitForIdle();
-    QCoreApplication::processEvents();
-    const int stoppedAt = dialog.progressValue();
-    EXPECT_LT(stoppedAt, 100);
-    EXPECT_EQ(dialog.phaseBadgeText(), "Downloading");
-    EXPECT_TRUE(dialog.isCancelButtonEnabled());
-}
-
 // Two dialogs of one owner follow the controller together: after every
 // state the owner broadcasts, both show the same thing.
 TEST_F(SelfUpdateDialogOnline, TwoDialogsOnOneControllerFollowEachOther)
