@@ -102,7 +102,9 @@ protected:
             return;
         // The release is the relaunch helper: once installed and started, it
         // writes its arguments to a file, which proves the copy runs.
-        package = selfupdate_test::readFile(SELFUPDATE_HELPER_PATH);
+        // Zero bytes after the program (which the loader ignores) make the
+        // download long enough to watch whatever the build type.
+        package = selfupdate_test::readFile(SELFUPDATE_HELPER_PATH) + std::string(64 * 1024, '\0');
         server->serve("kestro-teleop", package);
         server->serve("version.json", catalog());
         ::setenv(selfupdate::kUpdateUrlEnvironmentVariable, server->url("/files/version.json").c_str(), 1);
