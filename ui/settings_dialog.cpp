@@ -189,6 +189,9 @@ QWidget* SettingsDialog::createInferenceTab()
     m_backendLabel->setObjectName(QStringLiteral("backendLabel"));
     m_backendLabel->setStyleSheet(QStringLiteral("color: #00ADB5; font-weight: bold; font-size: 11px;"));
     m_backendLabel->setTextFormat(Qt::RichText);
+    // The detected list can name many providers; wrapped, it never widens
+    // the dialog.
+    m_backendLabel->setWordWrap(true);
     m_confSpin = makeDoubleSpin("confSpin", 0.05, 0.99, 0.05);
     m_kptSpin = makeDoubleSpin("kptSpin", 0.05, 0.99, 0.05);
     m_targetCombo = makeCombo("targetCombo", {{"Largest Bounding Box", "largest"}, {"Highest Confidence", "confidence"}});
@@ -197,6 +200,9 @@ QWidget* SettingsDialog::createInferenceTab()
     auto* modelLabel = new QLabel(QString::fromUtf8(kestro::kPoseModelLabel));
     modelLabel->setObjectName(QStringLiteral("modelLabel"));
     modelLabel->setStyleSheet(QStringLiteral("color: #88a; font-style: italic;"));
+    // Builds name their network at different lengths; wrapping keeps the
+    // dialog at its intended width.
+    modelLabel->setWordWrap(true);
     form->addRow(QStringLiteral("Execution Provider:"), m_providerCombo);
     form->addRow(QString(), m_backendLabel);
     form->addRow(QStringLiteral("Person Confidence Thresh:"), m_confSpin);
