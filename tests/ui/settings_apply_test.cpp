@@ -31,6 +31,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -513,4 +514,37 @@ TEST_F(SettingsApply, ChangedTransmitRateChangesTheRateOfFramesOnTheWire)
     EXPECT_LE(fastFrames, fastMs / 33 + 2);
     EXPECT_GT(fastFrames, slowMs / 200 + 2) << "slow " << slowFrames << ", fast " << fastFrames;
     EXPECT_GE(fastFrames, 2 * slowFrames) << "slow " << slowFrames << ", fast " << fastFrames;
+}
+
+// The operator's check from the command line: the simulator program started
+// for another robot id reports the stream once that id is applied (here
+// pasted as that robot's whole status topic).
+TEST_F(SettingsApply, SimulatorProgramForTheAppliedIdReportsTheStream)
+{
+    kestro_test::ChildProcess simulator;
+    ASSERT_TRUE(simulator.start({KESTRO_ROBOT_SIM, "--host", m_broker.host(), "--port",
+                                 std::to_string(m_broker.port()), "--robot-id", "QRX-ab12"}));
+    ASSERT_TRUE(simulator.waitForOutput("robot-sim: connected", 15s)) << simulator.output();
+
+    withSettingsDialog([&](SettingsDialog& dialog) {
+        QLineEdit* robotId = child<QLineEdit>(dialog, "robotIdEdit");
+        robotId->clear();
+        QTest::keyClicks(robotId, QStringLiteral("robot/kestro/QRX-ab12/status"));
+        clickButton(dialog, "applyButton");
+        clickButton(dialog, "okButton");
+    });
+    ASSERT_TRUE(processEventsUntil([&] { return m_window->mqttStatusLabel()->text() == connectedText(); }, 20s));
+
+    setTeleop(true);
+    QElapsedTimer clock;
+    clock.start();
+    bool reported = false;
+    while (!reported && clock.elapsed() < 15000) {
+        feedPoses(100ms, true);
+        simulator.readAvailable();
+        reported = simulator.output().find("robot-sim: set-PWM ") != std::string::npos;
+    }
+    EXPECT_TRUE(reported) << simulator.output();
+    EXPECT_EQ(0u, m_first->node().counters().setPwmFrames);
+    simulator.stop(SIGTERM);
 }
