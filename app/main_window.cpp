@@ -265,7 +265,8 @@ void MainWindow::setupUi()
     m_videoLabel->setAlignment(Qt::AlignCenter);
     m_videoLabel->setMinimumSize(480, 360);
     m_videoLabel->setStyleSheet(QString::fromLatin1(kVideoPanelStyle));
-    cameraLayout->addWidget(m_videoLabel);
+    // The picture takes the panel's spare height, the header keeps its own.
+    cameraLayout->addWidget(m_videoLabel, 1);
 
     auto* viewerPanel = new QWidget(horizontalSplitter);
     auto* viewerLayout = new QVBoxLayout(viewerPanel);
@@ -273,7 +274,7 @@ void MainWindow::setupUi()
     viewerLayout->addWidget(new QLabel(QStringLiteral("<b>3D URDF Digital Twin (Forward Kinematics)</b>"), viewerPanel));
     m_viewer = new UrdfViewerWidget(viewerPanel);
     m_viewer->setMinimumSize(480, 360);
-    viewerLayout->addWidget(m_viewer);
+    viewerLayout->addWidget(m_viewer, 1);
 
     auto* telemetryPanel = new QWidget(verticalSplitter);
     auto* telemetryLayout = new QVBoxLayout(telemetryPanel);
@@ -281,7 +282,7 @@ void MainWindow::setupUi()
     telemetryLayout->addWidget(
         new QLabel(QStringLiteral("<b>17-Channel Servo Telemetry & Safety Limit Monitor</b>"), telemetryPanel));
     m_telemetryTable = new QTableWidget(telemetryPanel);
-    telemetryLayout->addWidget(m_telemetryTable);
+    telemetryLayout->addWidget(m_telemetryTable, 1);
 
     horizontalSplitter->addWidget(cameraPanel);
     horizontalSplitter->addWidget(viewerPanel);
@@ -305,6 +306,11 @@ void MainWindow::setupUi()
     m_statusLabel->setObjectName(QStringLiteral("statusMessage"));
     m_statusLabel->setStyleSheet(QString::fromLatin1(kDarkStatusStyle));
     statusBar()->addWidget(m_statusLabel);
+    // The message line gives way to a temporary message and comes back after
+    // it. The status bar hides it by itself only in some orders of showing
+    // and messaging, and two texts on top of each other are unreadable.
+    connect(statusBar(), &QStatusBar::messageChanged, m_statusLabel,
+            [this](const QString& message) { m_statusLabel->setVisible(message.isEmpty()); });
 }
 
 void MainWindow::setupMenusAndToolbars()

@@ -93,6 +93,9 @@ void MainWindow::setupTelemetryTable()
     m_telemetryTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     m_telemetryTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_telemetryTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    // Row numbers counted from 1 beside channels counted from 0 invite
+    // reading the wrong servo; the "Channel" column is the row's name.
+    m_telemetryTable->verticalHeader()->setVisible(false);
 }
 
 void MainWindow::onTelemetryReceived(const std::array<int, 17>& pwm, const std::array<bool, 17>& valid)

@@ -143,6 +143,7 @@ TEST(MainWindow, TelemetryTableLayout)
     EXPECT_EQ(table->horizontalHeader()->sectionResizeMode(0), QHeaderView::Stretch);
     EXPECT_EQ(table->editTriggers(), QAbstractItemView::NoEditTriggers);
     EXPECT_EQ(table->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_FALSE(table->verticalHeader()->isVisible());
 
     const UrdfLimits* limits = UrdfLimits::instance();
     for (int channel = 0; channel < 17; ++channel) {
@@ -253,6 +254,19 @@ TEST(MainWindow, ThemesKeepTheVideoPanelDark)
                                                    "color: #222222; background: transparent; }"));
     EXPECT_EQ(window->statusMessageLabel()->styleSheet(), QStringLiteral("color: #222222;"));
     EXPECT_EQ(window->videoLabel()->styleSheet(), videoStyle);
+}
+
+TEST(MainWindow, CameraErrorIsATemporaryMessage)
+{
+    auto window = makeWindow(freshConfig());
+    const QString message = CameraThread::cameraOpenErrorMessage(2);
+    window->onCameraError(message);
+    EXPECT_EQ(window->statusBar()->currentMessage(), message);
+    // The message line gives way while the temporary message shows, so the
+    // two texts never overlap.
+    EXPECT_FALSE(window->statusMessageLabel()->isVisible());
+    EXPECT_TRUE(processEventsUntil([&] { return window->statusBar()->currentMessage().isEmpty(); }, 20s));
+    EXPECT_TRUE(window->statusMessageLabel()->isVisible());
 }
 
 TEST(MainWindow, CommandsWithoutBrokerShowTheClientError)

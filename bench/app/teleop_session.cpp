@@ -1,0 +1,419 @@
+// teleop_session: a real dashboard session for measurements and pictures.
+// The window runs as in production (camera thread with the synthetic feed
+// and the embedded network, broker connection, simulator on the far side);
+// scripts/screenshot and bench/app/measure_session drive it.
+//
+//   teleop_session --host H --port P --robot-id ID --screenshot out.png
+//   teleop_session --host H --port P --robot-id ID --measure SECONDS [--latency SECONDS]
+//
+// KESTRO_CONFIG_PATH must name a scratch settings file: the session writes
+// its broker address there and must never touch an operator's settings.
+#include "app/main_window.h"
+#include "config/teleop_config.h"
+#include "mqtt/mosquitto.h"
+#include "mqtt/mqtt_client.h"
+#include "robot/joint_set.h"
+#include "vision/camera_thread.h"
+#include "vision/cv_core.h"
+#include "vision/pose_estimator.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QLabel>
+#include <QMetaObject>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QSurfaceFormat>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options
+{
+    std::string host = "127.0.0.1";
+    int port = 1883;
+    std::string robotId = "kestro";
+    std::string screenshotPath;
+    int measureSeconds = 0;
+    int latencySeconds = 20;
+};
+
+bool parseOptions(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const std::string value = argv[i + 1];
+        if (name == "--host")
+            options.host = value;
+        else if (name == "--port")
+            options.port = std::atoi(value.c_str());
+        else if (name == "--robot-id")
+            options.robotId = value;
+        else if (name == "--screenshot")
+            options.screenshotPath = value;
+        else if (name == "--measure")
+            options.measureSeconds = std::atoi(value.c_str());
+        else if (name == "--latency")
+            options.latencySeconds = std::atoi(value.c_str());
+        else
+            return false;
+    }
+    return !options.screenshotPath.empty() || options.measureSeconds > 0;
+}
+
+void runEventsFor(std::chrono::milliseconds duration)
+{
+    const auto end = Clock::now() + duration;
+    while (Clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool runEventsUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    const auto end = Clock::now() + timeout;
+    while (!condition()) {
+        if (Clock::now() >= end)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// CPU seconds (utime + stime) from a /proc stat file.
+double cpuSecondsFromStat(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which is in parentheses and may hold spaces.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14)
+            utime = std::stoull(field);
+        if (index == 15) {
+            stime = std::stoull(field);
+            break;
+        }
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The GUI thread is the main thread, whose thread id is the process id.
+double guiThreadCpuSeconds()
+{
+    return cpuSecondsFromStat("/proc/self/task/" + std::to_string(::getpid()) + "/stat");
+}
+
+double processCpuSeconds()
+{
+    return cpuSecondsFromStat("/proc/self/stat");
+}
+
+long residentKb()
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+double percentile(std::vector<double> values, double fraction)
+{
+    if (values.empty())
+        return 0.0;
+    std::sort(values.begin(), values.end());
+    const std::size_t index = std::min(values.size() - 1, static_cast<std::size_t>(fraction * (values.size() - 1) + 0.5));
+    return values[index];
+}
+
+// A person with the left forearm sweeping up in a ramp: every step commands
+// a new elbow angle for a while, then it starts over.
+PoseEstimator::PersonPose rampPose(int step)
+{
+    PoseEstimator::PersonPose pose;
+    auto set = [&pose](int index, double x, double y) {
+        pose.keypoints[index] = {static_cast<float>(x), static_cast<float>(y), 0.9f};
+    };
+    const double ramp = static_cast<double>(step % 60) / 60.0;
+    set(0, 0.50, 0.20);
+    set(1, 0.48, 0.18);
+    set(2, 0.52, 0.18);
+    set(3, 0.46, 0.19);
+    set(4, 0.54, 0.19);
+    set(5, 0.40, 0.32);
+    set(6, 0.60, 0.32);
+    set(7, 0.30, 0.42);
+    set(8, 0.70, 0.42);
+    set(9, 0.30 - 0.12 * ramp, 0.56 - 0.30 * ramp);
+    set(10, 0.78, 0.30);
+    set(11, 0.44, 0.60);
+    set(12, 0.56, 0.60);
+    set(13, 0.44, 0.78);
+    set(14, 0.56, 0.78);
+    set(15, 0.44, 0.95);
+    set(16, 0.56, 0.95);
+    pose.x1 = 0.2f;
+    pose.y1 = 0.1f;
+    pose.x2 = 0.8f;
+    pose.y2 = 0.98f;
+    pose.score = 0.92f;
+    pose.valid = true;
+    return pose;
+}
+
+// The commanded values of all channels as one key; channels never sent are -1.
+std::string pwmKey(const std::array<int, 17>& pwm)
+{
+    std::string key;
+    for (int value : pwm)
+        key += std::to_string(value) + ",";
+    return key;
+}
+
+// Latency bookkeeping shared by the GUI thread (which records when each
+// commanded state was first produced) and the subscriber's network thread
+// (which sees the frames arrive).
+struct LatencyProbe
+{
+    std::mutex mutex;
+    std::map<std::string, Clock::time_point> firstCapture;
+    std::array<int, 17> wireState{};
+    std::vector<double> latenciesMs;
+    int unmatched = 0;
+};
+
+void onProbeConnect(mosquitto* client, void* userData, int code)
+{
+    if (code == 0)
+        mosquitto_subscribe(client, nullptr, static_cast<const char*>(userData), 0);
+}
+
+LatencyProbe* g_probe = nullptr;
+
+void onProbeMessage(mosquitto*, void*, const mosquitto_message* message)
+{
+    const auto arrival = Clock::now();
+    const auto* bytes = static_cast<const unsigned char*>(message->payload);
+    if (message->payloadLength < 6 || bytes[4] != 8)
+        return;
+    std::lock_guard<std::mutex> lock(g_probe->mutex);
+    for (int offset = 6; offset + 5 <= message->payloadLength; offset += 5) {
+        const int channel = bytes[offset + 2];
+        if (channel < 17)
+            g_probe->wireState[channel] = static_cast<int16_t>(bytes[offset + 3] | (bytes[offset + 4] << 8));
+    }
+    const auto found = g_probe->firstCapture.find(pwmKey(g_probe->wireState));
+    if (found == g_probe->firstCapture.end()) {
+        ++g_probe->unmatched;
+        return;
+    }
+    g_probe->latenciesMs.push_back(std::chrono::duration<double, std::milli>(arrival - found->second).count());
+}
+
+void measureLatency(MainWindow& window, const Options& options)
+{
+    // The window's own camera stops; a stand-in camera on its own thread
+    // does what the camera thread does per frame (synthetic picture,
+    // inference with the embedded network, conversion) but hands over a
+    // known, moving pose, so that every frame commands the robot.
+    window.cameraThread()->stopCapture();
+    window.cameraThread()->wait();
+
+    LatencyProbe probe;
+    probe.wireState.fill(-1);
+    g_probe = &probe;
+    const std::string topic = "robot/kestro/" + options.robotId + "/control";
+    mosquitto* subscriber = mosquitto_new("teleop-session-probe", true, const_cast<char*>(topic.c_str()));
+    mosquitto_connect_callback_set(subscriber, onProbeConnect);
+    mosquitto_message_callback_set(subscriber, onProbeMessage);
+    mosquitto_connect(subscriber, options.host.c_str(), options.port, 30);
+    mosquitto_loop_start(subscriber);
+    runEventsFor(std::chrono::milliseconds(500));
+
+    PoseEstimator estimator;
+    estimator.init(PoseEstimator::kEmbeddedModelPath, "cpu");
+    std::vector<double> inferenceMs;
+    std::atomic<bool> stop{false};
+    std::thread camera([&] {
+        const int budgetMs = CameraThread::frameBudgetMs(TeleopConfig::instance()->camera.targetFps);
+        for (int step = 0; !stop; ++step) {
+            const auto capture = Clock::now();
+            cv::Mat frame = CameraThread::syntheticFrame(640, 480, step * 0.04);
+            const auto inferenceStart = Clock::now();
+            estimator.infer(frame, 0.5f, 0.4f, "largest");
+            inferenceMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - inferenceStart).count());
+            cv::cvtColor(frame, frame, cv::COLOR_BGR2RGB);
+            const QImage image =
+                QImage(frame.data, frame.cols, frame.rows, static_cast<qsizetype>(frame.step), QImage::Format_RGB888)
+                    .copy();
+            const PoseEstimator::PersonPose pose = rampPose(step);
+            QMetaObject::invokeMethod(
+                &window,
+                [&window, &probe, image, pose, capture] {
+                    window.onFrameReady(image, pose);
+                    std::array<int, 17> commanded;
+                    for (int c = 0; c < 17; ++c)
+                        commanded[c] = window.targetValid()[c] ? window.targetPwm()[c] : -1;
+                    std::lock_guard<std::mutex> lock(probe.mutex);
+                    // The first capture that asked for this command counts;
+                    // old entries are replaced when the ramp comes round again.
+                    auto [entry, inserted] = probe.firstCapture.emplace(pwmKey(commanded), capture);
+                    if (!inserted && capture - entry->second > std::chrono::seconds(1))
+                        entry->second = capture;
+                },
+                Qt::QueuedConnection);
+            const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - capture).count();
+            if (elapsed < budgetMs)
+                std::this_thread::sleep_for(std::chrono::milliseconds(budgetMs - elapsed));
+        }
+    });
+    runEventsFor(std::chrono::seconds(options.latencySeconds));
+    stop = true;
+    camera.join();
+    runEventsFor(std::chrono::milliseconds(300));
+    mosquitto_loop_stop(subscriber, true);
+    mosquitto_destroy(subscriber);
+
+    std::lock_guard<std::mutex> lock(probe.mutex);
+    const double txPeriodMs = window.txTimer().interval();
+    std::printf("latency capture -> PWM frame on the wire (%zu frames, %d unmatched): median %.1f ms, p95 %.1f ms\n",
+                probe.latenciesMs.size(), probe.unmatched, percentile(probe.latenciesMs, 0.5),
+                percentile(probe.latenciesMs, 0.95));
+    const double inferenceMedian = percentile(inferenceMs, 0.5);
+    std::printf("  of which inference (median): %.1f ms; transmit period %.0f ms\n", inferenceMedian, txPeriodMs);
+    std::printf("  peer: inference + one transmit period = %.1f ms; ratio median/peer %.2f\n",
+                inferenceMedian + txPeriodMs,
+                percentile(probe.latenciesMs, 0.5) / std::max(1.0, inferenceMedian + txPeriodMs));
+    g_probe = nullptr;
+}
+
+void measureSession(MainWindow& window, const Options& options)
+{
+    std::printf("session: %d s with the synthetic feed, embedded network (%s), teleoperation active\n",
+                options.measureSeconds, window.aiBadge()->text().toUtf8().constData());
+    const double targetFps = TeleopConfig::instance()->camera.targetFps;
+    std::vector<double> fpsSamples;
+    std::vector<std::pair<int, long>> rssSamples;
+    runEventsFor(std::chrono::seconds(3)); // warm-up: first inferences, first second of rate measurement
+    const auto start = Clock::now();
+    const double guiStart = guiThreadCpuSeconds();
+    const double processStart = processCpuSeconds();
+    for (int second = 1; second <= options.measureSeconds; ++second) {
+        runEventsFor(std::chrono::seconds(1));
+        fpsSamples.push_back(window.cameraThread()->getActualFps());
+        if (second == 1 || second % 30 == 0 || second == options.measureSeconds)
+            rssSamples.emplace_back(second, residentKb());
+    }
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double gui = guiThreadCpuSeconds() - guiStart;
+    const double process = processCpuSeconds() - processStart;
+
+    const double fpsMedian = percentile(fpsSamples, 0.5);
+    std::printf("camera thread: median %.1f fps, min %.1f (target %.0f; ratio %.2f)\n", fpsMedian,
+                percentile(fpsSamples, 0.0), targetFps, fpsMedian / targetFps);
+    std::printf("GUI thread CPU: %.1f%% of one core; whole process %.1f%% (GUI share of process %.1f%%)\n",
+                100.0 * gui / wall, 100.0 * process / wall, process > 0 ? 100.0 * gui / process : 0.0);
+    std::printf("resident memory (kB):");
+    for (const auto& [second, kb] : rssSamples)
+        std::printf(" %ds=%ld", second, kb);
+    std::printf("\n");
+    if (rssSamples.size() >= 2)
+        std::printf("  growth from first to last sample: %+ld kB\n", rssSamples.back().second - rssSamples.front().second);
+    measureLatency(window, options);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!parseOptions(argc, argv, options)) {
+        std::fprintf(stderr, "usage: teleop_session --host H --port P --robot-id ID (--screenshot PNG | --measure S "
+                             "[--latency S])\n");
+        return 2;
+    }
+    if (!std::getenv("KESTRO_CONFIG_PATH")) {
+        std::fprintf(stderr, "teleop_session: set KESTRO_CONFIG_PATH to a scratch settings file\n");
+        return 2;
+    }
+    ::unsetenv("KESTRO_DISABLE_AUTO_CAMERA");
+    ::unsetenv("KESTRO_DISABLE_AUTO_MQTT");
+
+    QCoreApplication::setAttribute(Qt::AA_UseDesktopOpenGL);
+    QSurfaceFormat format;
+    format.setRenderableType(QSurfaceFormat::OpenGL);
+    format.setProfile(QSurfaceFormat::CompatibilityProfile);
+    format.setVersion(2, 1);
+    format.setDepthBufferSize(24);
+    QSurfaceFormat::setDefaultFormat(format);
+    QApplication app(argc, argv);
+    Q_INIT_RESOURCE(teleop_resources);
+    QApplication::setApplicationName(QStringLiteral("Kestro Teleop"));
+    QApplication::setApplicationVersion(QString::fromLatin1(MainWindow::kVersion));
+    qRegisterMetaType<PoseEstimator::PersonPose>("PoseEstimator::PersonPose");
+    qRegisterMetaType<std::array<int, 17>>("std::array<int, 17>");
+    qRegisterMetaType<std::array<bool, 17>>("std::array<bool, 17>");
+
+    TeleopConfig& config = *TeleopConfig::instance();
+    config.populateDefaults();
+    config.mqtt.host = options.host;
+    config.mqtt.port = options.port;
+    config.mqtt.robotId = options.robotId;
+    config.mqtt.autoConnect = true;
+    if (!config.save("")) {
+        std::fprintf(stderr, "teleop_session: cannot write %s\n", config.getConfigPath().c_str());
+        return 1;
+    }
+
+    MainWindow window(nullptr);
+    window.show();
+    if (!runEventsUntil([&] { return window.mqttClient()->isConnected(); }, std::chrono::seconds(20))) {
+        std::fprintf(stderr, "teleop_session: no broker at %s:%d\n", options.host.c_str(), options.port);
+        return 1;
+    }
+    // Telemetry and frames flowing before teleoperation is switched on.
+    runEventsFor(std::chrono::seconds(3));
+    window.teleopButton()->click();
+
+    if (!options.screenshotPath.empty()) {
+        runEventsFor(std::chrono::seconds(2));
+        // After the start-up messages (the missing camera) have gone.
+        runEventsUntil([&] { return window.statusBar()->currentMessage().isEmpty(); }, std::chrono::seconds(8));
+        // The pixels the X server shows, as an operator would see them.
+        const QPixmap picture = window.screen()->grabWindow(window.winId());
+        if (!picture.save(QString::fromStdString(options.screenshotPath))) {
+            std::fprintf(stderr, "teleop_session: cannot write %s\n", options.screenshotPath.c_str());
+            return 1;
+        }
+        std::printf("screenshot: %s\n", options.screenshotPath.c_str());
+    }
+    if (options.measureSeconds > 0)
+        measureSession(window, options);
+    return 0;
+}
