@@ -1,8 +1,9 @@
 // The settings dialog's side of the window: opening it from the
 // "&Settings..." entry and the "Settings" button, and bringing the running
-// system in line with what the operator applied. Only what changed is
-// restarted, because a model load takes seconds and a reconnect drops the
-// robot link for a moment.
+// system in line with what the operator applied. The camera restarts on
+// every apply; the estimator and the broker connection only when their own
+// settings changed, because a model load takes seconds and a reconnect
+// drops the robot link for a moment.
 #include "app/main_window.h"
 
 #include "config/teleop_config.h"
