@@ -42,7 +42,9 @@ public:
 signals:
     void settingsApplied();
 
-private slots:
+public slots:
+    // OK applies and closes, Apply applies and stays open, Cancel closes
+    // and writes nothing.
     void onOkClicked();
     void onApplyClicked();
     void onCancelClicked();
