@@ -195,3 +195,39 @@ TEST(CameraThread, MissingDeviceGivesOneErrorAndASteadySyntheticFeed)
     }
     EXPECT_EQ(mismatches, 0);
 }
+
+TEST(CameraThread, EachStartTakesTheSettingsOfThatMoment)
+{
+    // The camera settings are copied once per run: a new size applies after a
+    // stop and start, and every run reports its own unopened device once.
+    CameraThread thread(nullptr);
+    std::vector<QString> errors;
+    std::vector<QSize> sizes;
+    QObject::connect(&thread, &CameraThread::cameraError, [&](const QString& message) { errors.push_back(message); });
+    QObject::connect(&thread, &CameraThread::frameReady,
+                     [&](const QImage& image, const PoseEstimator::PersonPose&) { sizes.push_back(image.size()); });
+
+    thread.setCameraConfig(5, 160, 120, 30, false);
+    thread.start();
+    ASSERT_TRUE(processEventsUntil([&] { return sizes.size() >= 3; }, 20s));
+    thread.setCameraConfig(6, 200, 100, 30, false); // stored, not yet in force
+    ASSERT_TRUE(processEventsUntil([&] { return sizes.size() >= 6; }, 20s));
+    thread.stopCapture();
+    thread.wait();
+    processEventsUntil([] { return false; }, 50ms);
+    EXPECT_FALSE(thread.isRunning());
+    for (const QSize& size : sizes)
+        EXPECT_EQ(size, QSize(160, 120));
+
+    sizes.clear();
+    thread.start();
+    ASSERT_TRUE(processEventsUntil([&] { return sizes.size() >= 3; }, 20s));
+    thread.stopCapture();
+    thread.wait();
+    processEventsUntil([] { return false; }, 50ms);
+    for (const QSize& size : sizes)
+        EXPECT_EQ(size, QSize(200, 100));
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0], CameraThread::cameraOpenErrorMessage(5));
+    EXPECT_EQ(errors[1], CameraThread::cameraOpenErrorMessage(6));
+}
