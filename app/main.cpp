@@ -1,5 +1,6 @@
 // kestro-teleop: the teleoperation dashboard.
 #include "app/main_window.h"
+#include "app/quit_on_signal.h"
 
 #include "config/teleop_config.h"
 #include "robot/joint_set.h"
@@ -40,6 +41,7 @@ int main(int argc, char* argv[])
     qRegisterMetaType<ServoPwmArray>("ServoPwmArray");
     qRegisterMetaType<ServoValidArray>("ServoValidArray");
 
+    QuitOnSignal quitOnSignal;
     MainWindow window(nullptr);
     window.show();
     return app.exec();
