@@ -4,6 +4,7 @@
 #include "mqtt/mqtt_client.h"
 #include "tests/support/child_process.h"
 #include "tests/support/mosquitto_broker.h"
+#include "tests/support/wait_for.h"
 #include "tools/robot-sim/simulator_node.h"
 
 #include <QCoreApplication>
@@ -13,7 +14,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -26,16 +26,7 @@ namespace {
 const std::array<int, 17> kCentres = {160, 161, 141, 168, 158, 158, 252, 159, 163,
                                       69,  163, 161, 129, 150, 165, 162, 90};
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return condition();
-}
+using kestro_test::waitFor;
 
 // The latest telemetry as the dashboard's client decodes it.
 class TelemetryProbe
