@@ -20,18 +20,6 @@ const char* const kLogPrefix = "PoseEstimator: ";
 const char* const kLogIdentifier = "KestroPoseEstimator";
 constexpr int kIntraOpThreads = 4;
 
-// The runtime's worker threads spin while they wait for work, so more of
-// them than there are cores preempt one another: on a 2-core machine 4
-// threads run the network about three times slower than 2. Machines with
-// at least 4 cores keep 4.
-int intraOpThreads()
-{
-    const unsigned cores = std::thread::hardware_concurrency();
-    if (cores == 0)
-        return kIntraOpThreads;
-    return std::min(kIntraOpThreads, static_cast<int>(cores));
-}
-
 const char* const kCpuProvider = "CPU";
 const char* const kCudaProvider = "CUDA";
 const char* const kCudaRuntimeName = "CUDAExecutionProvider";
@@ -177,7 +165,7 @@ bool PoseEstimator::init(const std::string& modelPath, const std::string& provid
         OrtSessionOptions* rawOptions = nullptr;
         check(ort.CreateSessionOptions(&rawOptions));
         d.sessionOptions.reset(rawOptions);
-        check(ort.SetIntraOpNumThreads(d.sessionOptions.get(), intraOpThreads()));
+        check(ort.SetIntraOpNumThreads(d.sessionOptions.get(), PoseEstimator::intraOpThreadCount()));
         check(ort.SetSessionGraphOptimizationLevel(d.sessionOptions.get(), ORT_ENABLE_ALL));
         d.activeProvider = d.chooseProvider(provider);
 
@@ -304,4 +292,16 @@ std::vector<std::string> PoseEstimator::getAvailableProviders() const
 {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     return m_impl->availableProviders;
+}
+
+// The runtime's worker threads spin while they wait for work, so more of
+// them than there are cores preempt one another: on a 2-core machine 4
+// threads run the network about three times slower than 2. Machines with
+// at least 4 cores keep 4.
+int PoseEstimator::intraOpThreadCount()
+{
+    const unsigned cores = std::thread::hardware_concurrency();
+    if (cores == 0)
+        return kIntraOpThreads;
+    return std::min(kIntraOpThreads, static_cast<int>(cores));
 }

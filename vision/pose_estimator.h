@@ -44,6 +44,9 @@ public:
 
     // The resource path of the embedded network.
     static constexpr const char* kEmbeddedModelPath = ":/models/yolov8n-pose.onnx";
+    // The runtime's intra-op thread count on this machine (at most 4, never
+    // more than the cores).
+    static int intraOpThreadCount();
 
     // Creates the runtime environment and reads the list of available
     // execution providers; a runtime failure throws kestro::ort::OrtError.

@@ -84,7 +84,8 @@ public:
         OrtSessionOptions* options = nullptr;
         check(ort.CreateSessionOptions(&options));
         m_options.reset(options);
-        check(ort.SetIntraOpNumThreads(options, 4));
+        // The same thread count as the estimator, so the ratio compares like with like.
+        check(ort.SetIntraOpNumThreads(options, PoseEstimator::intraOpThreadCount()));
         check(ort.SetSessionGraphOptimizationLevel(options, ORT_ENABLE_ALL));
         OrtSession* session = nullptr;
         check(ort.CreateSessionFromArray(env, bytes.constData(), static_cast<size_t>(bytes.size()),
@@ -151,7 +152,8 @@ int main(int argc, char** argv)
     if (!estimator.init(modelPath, "cpu"))
         return 1;
     DirectSession direct(bytes);
-    std::printf("ONNX Runtime %s, %d runs each, 4 intra-op threads\n", versionString().c_str(), runs);
+    std::printf("ONNX Runtime %s, %d runs each, %d intra-op threads\n", versionString().c_str(), runs,
+                PoseEstimator::intraOpThreadCount());
 
     std::vector<float> output = direct.run();
     const int sizes[][2] = {{640, 480}, {1280, 720}};
