@@ -128,7 +128,7 @@ std::string PackageDownloader::downloadAndVerify(const UpdateManifest& manifest,
         transferred = m_transport->downloadStream(manifest.packageUrl, onChunk, m_connectTimeoutMs,
                                                   m_receiveTimeoutMs, cancel, &transferError);
     } catch (...) {
-        // onProgress may throw; the part file must not outlive the attempt.
+        // onProgress may throw; the ".part" download must not outlive the attempt.
         out.close();
         removeQuietly(part);
         throw;

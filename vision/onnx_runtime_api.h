@@ -1,6 +1,6 @@
 #pragma once
 
-// The part of the ONNX Runtime C API that the pose estimator calls.
+// The subset of the ONNX Runtime C API that the pose estimator calls.
 //
 // When the build finds an official onnxruntime_c_api.h (API version 23 or
 // newer), KESTRO_HAVE_ONNXRUNTIME_HEADER is set and that header is used as

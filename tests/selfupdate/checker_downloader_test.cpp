@@ -330,7 +330,7 @@ TEST(PackageDownloader, StagingFolders)
 
 TEST_F(CheckerDownloaderTest, StagingFileAndRenameFailures)
 {
-    // A non-empty folder where the part file belongs cannot be opened.
+    // A non-empty folder where the ".part" download belongs cannot be opened.
     std::filesystem::create_directories(staging.file("package.bin.part/inside"));
     try {
         downloader().downloadAndVerify(manifestFor("/files/package.bin"), nullptr, nullptr);

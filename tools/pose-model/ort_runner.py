@@ -56,9 +56,9 @@ class _Api:
         if not table:
             raise OrtError("the runtime does not offer API version %d" % API_VERSION)
         slots = ctypes.cast(table, ctypes.POINTER(_P * 256)).contents
-        for slot, spec in _SLOTS.items():
-            name, args = spec[0], spec[1]
-            restype = spec[2] if len(spec) > 2 else _P
+        for slot, signature in _SLOTS.items():
+            name, args = signature[0], signature[1]
+            restype = signature[2] if len(signature) > 2 else _P
             setattr(self, name, ctypes.CFUNCTYPE(restype, *args)(slots[slot]))
 
     def check(self, status):
