@@ -8,6 +8,7 @@
 //
 // KESTRO_CONFIG_PATH must name a scratch settings file: the session writes
 // its broker address there and must never touch an operator's settings.
+#include "app/application_setup.h"
 #include "app/main_window.h"
 #include "config/teleop_config.h"
 #include "mqtt/mosquitto.h"
@@ -365,20 +366,12 @@ int main(int argc, char** argv)
     ::unsetenv("KESTRO_DISABLE_AUTO_CAMERA");
     ::unsetenv("KESTRO_DISABLE_AUTO_MQTT");
 
-    QCoreApplication::setAttribute(Qt::AA_UseDesktopOpenGL);
-    QSurfaceFormat format;
-    format.setRenderableType(QSurfaceFormat::OpenGL);
-    format.setProfile(QSurfaceFormat::CompatibilityProfile);
-    format.setVersion(2, 1);
-    format.setDepthBufferSize(24);
-    QSurfaceFormat::setDefaultFormat(format);
+    selectTeleopSurfaceFormat();
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(teleop_resources);
     QApplication::setApplicationName(QStringLiteral("Kestro Teleop"));
     QApplication::setApplicationVersion(QString::fromLatin1(MainWindow::kVersion));
-    qRegisterMetaType<PoseEstimator::PersonPose>("PoseEstimator::PersonPose");
-    qRegisterMetaType<std::array<int, 17>>("std::array<int, 17>");
-    qRegisterMetaType<std::array<bool, 17>>("std::array<bool, 17>");
+    registerTeleopMetaTypes();
 
     TeleopConfig& config = *TeleopConfig::instance();
     config.populateDefaults();

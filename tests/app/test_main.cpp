@@ -1,5 +1,6 @@
 // The app tests need a real QApplication (widgets, OpenGL on a real X
 // server) before any test runs, so this program has its own main.
+#include "app/application_setup.h"
 #include "robot/joint_set.h"
 #include "vision/pose_estimator.h"
 
@@ -22,20 +23,11 @@ int main(int argc, char** argv)
     // once, never to the vendor's catalog.
     ::setenv("KESTRO_UPDATE_URL", "https://127.0.0.1:9/version.json", 1);
 
-    QCoreApplication::setAttribute(Qt::AA_UseDesktopOpenGL);
-    QSurfaceFormat format;
-    format.setRenderableType(QSurfaceFormat::OpenGL);
-    format.setProfile(QSurfaceFormat::CompatibilityProfile);
-    format.setVersion(2, 1);
-    format.setDepthBufferSize(24);
-    QSurfaceFormat::setDefaultFormat(format);
+    selectTeleopSurfaceFormat();
 
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(teleop_resources);
-    qRegisterMetaType<PoseEstimator::PersonPose>("PoseEstimator::PersonPose");
-    qRegisterMetaType<std::array<int, 17>>("std::array<int, 17>");
-    qRegisterMetaType<std::array<bool, 17>>("std::array<bool, 17>");
-    qRegisterMetaType<std::array<double, 17>>("std::array<double, 17>");
+    registerTeleopMetaTypes();
 
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -2,6 +2,7 @@
 // by KESTRO_UPDATE_URL: the start-up check, the badge, the dialog opened from
 // the window, and a binary-copy installation into a temporary install folder
 // that relaunches the installed program.
+#include "app/application_setup.h"
 #include "app/main_window.h"
 
 #include <QApplication>
@@ -320,20 +321,11 @@ int main(int argc, char** argv)
     ::setenv("KESTRO_DISABLE_AUTO_CAMERA", "1", 1);
     ::setenv("KESTRO_DISABLE_AUTO_MQTT", "1", 1);
 
-    QCoreApplication::setAttribute(Qt::AA_UseDesktopOpenGL);
-    QSurfaceFormat format;
-    format.setRenderableType(QSurfaceFormat::OpenGL);
-    format.setProfile(QSurfaceFormat::CompatibilityProfile);
-    format.setVersion(2, 1);
-    format.setDepthBufferSize(24);
-    QSurfaceFormat::setDefaultFormat(format);
+    selectTeleopSurfaceFormat();
 
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(teleop_resources);
-    qRegisterMetaType<PoseEstimator::PersonPose>("PoseEstimator::PersonPose");
-    qRegisterMetaType<std::array<int, 17>>("std::array<int, 17>");
-    qRegisterMetaType<std::array<bool, 17>>("std::array<bool, 17>");
-    qRegisterMetaType<std::array<double, 17>>("std::array<double, 17>");
+    registerTeleopMetaTypes();
 
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
