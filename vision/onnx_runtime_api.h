@@ -155,7 +155,10 @@ struct OrtApi {
     OrtUnusedSlot unused101To124[24];
     OrtStatus* (*GetAvailableProviders)(char*** out_ptr, int* provider_length);              // 125
     OrtStatus* (*ReleaseAvailableProviders)(char** ptr, int providers_length);               // 126
-    OrtUnusedSlot unused127To203[77];
+    OrtUnusedSlot unused127To129[3];
+    OrtStatus* (*AddSessionConfigEntry)(OrtSessionOptions* options, const char* config_key,
+                                        const char* config_value);                            // 130
+    OrtUnusedSlot unused131To203[73];
     OrtStatus* (*SessionOptionsAppendExecutionProvider_CUDA_V2)(
         OrtSessionOptions* options, const OrtCUDAProviderOptionsV2* cuda_options);           // 204
     OrtStatus* (*CreateCUDAProviderOptions)(OrtCUDAProviderOptionsV2** out);                 // 205
@@ -198,6 +201,7 @@ KESTRO_ORT_SLOT(GetAllocatorWithDefaultOptions, 78);
 KESTRO_ORT_SLOT(ReleaseEnv, 92);
 KESTRO_ORT_SLOT(ReleaseSessionOptions, 100);
 KESTRO_ORT_SLOT(GetAvailableProviders, 125);
+KESTRO_ORT_SLOT(AddSessionConfigEntry, 130);
 KESTRO_ORT_SLOT(ReleaseAvailableProviders, 126);
 KESTRO_ORT_SLOT(SessionOptionsAppendExecutionProvider_CUDA_V2, 204);
 KESTRO_ORT_SLOT(CreateCUDAProviderOptions, 205);

@@ -80,6 +80,12 @@ std::vector<std::string> availableProviders()
     return names;
 }
 
+void configureIntraOpThreads(OrtSessionOptions* options, int threads)
+{
+    check(api().SetIntraOpNumThreads(options, threads));
+    check(api().AddSessionConfigEntry(options, kIntraOpSpinningKey, "0"));
+}
+
 std::string sessionInputName(const OrtSession* session, size_t index)
 {
     return allocatedName(session, index, true);

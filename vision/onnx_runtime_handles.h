@@ -70,6 +70,20 @@ struct CudaOptionsDeleter
 };
 using UniqueCudaOptions = std::unique_ptr<OrtCUDAProviderOptionsV2, CudaOptionsDeleter>;
 
+// The session option that lets idle intra-op workers busy-wait for work.
+inline constexpr const char* kIntraOpSpinningKey = "session.intra_op.allow_spinning";
+
+// `threads` intra-op workers that sleep rather than spin between the
+// network's parallel sections. Spinning workers take the cores the camera
+// thread's other work, the GUI and its renderer need: on 2 cores beside the
+// running dashboard a pass of the network took 36-42 ms spinning and 28-30
+// ms sleeping.
+void configureIntraOpThreads(OrtSessionOptions* options, int threads);
+
+// The folder of the loaded runtime library, where it looks for its provider
+// libraries; empty when it cannot be told.
+std::string runtimeLibraryFolder();
+
 // The runtime's list of execution providers present in this build.
 std::vector<std::string> availableProviders();
 

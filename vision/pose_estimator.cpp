@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -23,6 +24,7 @@ constexpr int kIntraOpThreads = 4;
 const char* const kCpuProvider = "CPU";
 const char* const kCudaProvider = "CUDA";
 const char* const kCudaRuntimeName = "CUDAExecutionProvider";
+const char* const kCudaProviderLibrary = "libonnxruntime_providers_cuda.so";
 
 constexpr int64_t kInputChannels = 3;
 constexpr size_t kInputElements =
@@ -100,6 +102,16 @@ PoseEstimator::~PoseEstimator() = default;
 bool PoseEstimator::Impl::appendCuda()
 {
     using namespace kestro::ort;
+    // CPU-only runtimes list CUDA too. Asking one of them to append it makes
+    // the runtime log an error of its own (in red, at every start) before it
+    // fails; without the provider library beside the runtime the answer is
+    // known, so give it quietly.
+    const std::string folder = runtimeLibraryFolder();
+    if (!folder.empty() && !std::filesystem::exists(std::filesystem::path(folder) / kCudaProviderLibrary)) {
+        std::cerr << kLogPrefix << "CUDA provider unavailable, using CPU: no " << kCudaProviderLibrary << " in "
+                  << folder << std::endl;
+        return false;
+    }
     const OrtApi& ort = api();
     OrtCUDAProviderOptionsV2* raw = nullptr;
     std::string failure = takeStatusMessage(ort.CreateCUDAProviderOptions(&raw));
@@ -109,8 +121,9 @@ bool PoseEstimator::Impl::appendCuda()
             ort.SessionOptionsAppendExecutionProvider_CUDA_V2(sessionOptions.get(), cudaOptions.get()));
     }
     if (!failure.empty()) {
-        // The runtime lists CUDA even when its provider library is absent;
-        // that is a fallback to the CPU, not a failure of init.
+        // A provider library that is there but will not load (no driver, a
+        // CUDA of another version) is a fallback to the CPU, not a failure
+        // of init.
         std::cerr << kLogPrefix << "CUDA provider unavailable, using CPU: " << failure << std::endl;
         return false;
     }
@@ -165,7 +178,7 @@ bool PoseEstimator::init(const std::string& modelPath, const std::string& provid
         OrtSessionOptions* rawOptions = nullptr;
         check(ort.CreateSessionOptions(&rawOptions));
         d.sessionOptions.reset(rawOptions);
-        check(ort.SetIntraOpNumThreads(d.sessionOptions.get(), PoseEstimator::intraOpThreadCount()));
+        configureIntraOpThreads(d.sessionOptions.get(), PoseEstimator::intraOpThreadCount());
         check(ort.SetSessionGraphOptimizationLevel(d.sessionOptions.get(), ORT_ENABLE_ALL));
         d.activeProvider = d.chooseProvider(provider);
 
@@ -294,10 +307,9 @@ std::vector<std::string> PoseEstimator::getAvailableProviders() const
     return m_impl->availableProviders;
 }
 
-// The runtime's worker threads spin while they wait for work, so more of
-// them than there are cores preempt one another: on a 2-core machine 4
-// threads run the network about three times slower than 2. Machines with
-// at least 4 cores keep 4.
+// More worker threads than there are cores preempt one another: on a
+// 2-core machine 4 threads ran the network about three times slower than 2.
+// Machines with at least 4 cores keep 4.
 int PoseEstimator::intraOpThreadCount()
 {
     const unsigned cores = std::thread::hardware_concurrency();

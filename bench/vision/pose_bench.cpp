@@ -84,8 +84,8 @@ public:
         OrtSessionOptions* options = nullptr;
         check(ort.CreateSessionOptions(&options));
         m_options.reset(options);
-        // The same thread count as the estimator, so the ratio compares like with like.
-        check(ort.SetIntraOpNumThreads(options, PoseEstimator::intraOpThreadCount()));
+        // The same threading as the estimator, so the ratio compares like with like.
+        configureIntraOpThreads(options, PoseEstimator::intraOpThreadCount());
         check(ort.SetSessionGraphOptimizationLevel(options, ORT_ENABLE_ALL));
         OrtSession* session = nullptr;
         check(ort.CreateSessionFromArray(env, bytes.constData(), static_cast<size_t>(bytes.size()),
