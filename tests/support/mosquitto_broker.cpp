@@ -1,11 +1,13 @@
 #include "tests/support/mosquitto_broker.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -48,13 +50,23 @@ int findFreeLoopbackPort()
     return 0;
 }
 
-bool loopbackPortAnswers(int port)
+bool loopbackPortAnswers(int port, std::chrono::milliseconds timeout)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Bounded: a blocking connect to a listener whose queue is full (some
+    // other test's silent server that got this port) waits for the kernel's
+    // SYN retries, about two minutes.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return false;
     const sockaddr_in address = loopbackAddress(port);
-    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    if (!ok && errno == EINPROGRESS) {
+        pollfd entry{fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t length = sizeof error;
+        ok = ::poll(&entry, 1, static_cast<int>(timeout.count())) == 1 &&
+             ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
     ::close(fd);
     return ok;
 }
@@ -89,14 +101,26 @@ bool MosquittoBroker::prepare()
     // Started as root, the broker drops to user "mosquitto", which must still
     // read its config and password file.
     ::chmod(m_directory.c_str(), 0755);
-    m_port = findFreeLoopbackPort();
+    m_port = m_options.port != 0 ? m_options.port : findFreeLoopbackPort();
     if (m_port == 0) {
         m_error = "no free loopback port";
         return false;
     }
+    if (!m_options.username.empty()) {
+        const std::string passwordPath = m_directory + "/passwd";
+        if (runProgram({kPasswdPath, "-b", "-c", passwordPath, m_options.username, m_options.password}) != 0) {
+            m_error = "mosquitto_passwd failed";
+            return false;
+        }
+        ::chmod(passwordPath.c_str(), 0644);
+    }
+    return writeConfig();
+}
 
+bool MosquittoBroker::writeConfig()
+{
     const std::string configPath = m_directory + "/mosquitto.conf";
-    std::ofstream config(configPath);
+    std::ofstream config(configPath, std::ios::trunc);
     config << "listener " << m_port << " 127.0.0.1\n"
            << "persistence false\n"
            << "log_dest stderr\n"
@@ -104,17 +128,13 @@ bool MosquittoBroker::prepare()
     if (m_options.username.empty()) {
         config << "allow_anonymous true\n";
     } else {
-        const std::string passwordPath = m_directory + "/passwd";
-        if (runProgram({kPasswdPath, "-b", "-c", passwordPath, m_options.username, m_options.password}) != 0) {
-            m_error = "mosquitto_passwd failed";
-            return false;
-        }
-        ::chmod(passwordPath.c_str(), 0644);
         config << "allow_anonymous false\n"
-               << "password_file " << passwordPath << "\n";
+               << "password_file " << m_directory << "/passwd\n";
     }
     config.close();
     ::chmod(configPath.c_str(), 0644);
+    if (!config)
+        m_error = "cannot write " + configPath;
     return static_cast<bool>(config);
 }
 
@@ -122,27 +142,57 @@ bool MosquittoBroker::start(std::chrono::milliseconds timeout)
 {
     if (m_process.isRunning())
         return true;
-    if (m_directory.empty() && !prepare())
+    const bool firstStart = m_directory.empty();
+    if (firstStart && !prepare())
         return false;
 
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // The port was free when chosen, but any process may bind it before the
+    // broker does; then the broker exits and, on a first start, a new port
+    // is tried. A restart keeps its port, which is what restarting tests.
+    for (int attempt = 1;; ++attempt) {
+        const Outcome outcome = launch(deadline);
+        if (outcome == Outcome::Running)
+            return true;
+        if (outcome == Outcome::TimedOut || !firstStart || attempt == kStartAttempts)
+            return false;
+        m_port = findFreeLoopbackPort();
+        if (m_port == 0) {
+            m_error = "no free loopback port";
+            return false;
+        }
+        if (!writeConfig())
+            return false;
+    }
+}
+
+MosquittoBroker::Outcome MosquittoBroker::launch(std::chrono::steady_clock::time_point deadline)
+{
+    // The log grows across restarts; this start's lines come after here.
+    const std::string::size_type logStart = log().size();
     if (!m_process.start({kBrokerPath, "-c", m_directory + "/mosquitto.conf"}, m_directory + "/broker.log")) {
         m_error = std::string("cannot start ") + kBrokerPath;
-        return false;
+        return Outcome::Exited;
     }
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!loopbackPortAnswers(m_port)) {
-        if (!m_process.isRunning()) {
+    // Ours once the broker says it runs (after opening its listener) and the
+    // port answers while it is still alive: an answer alone might come from
+    // whoever else holds the port.
+    while (true) {
+        const bool running = m_process.isRunning();
+        if (running && log().find(" running", logStart) != std::string::npos && loopbackPortAnswers(m_port) &&
+            m_process.isRunning())
+            return Outcome::Running;
+        if (!running) {
             m_error = "broker exited: " + log();
-            return false;
+            return Outcome::Exited;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             m_error = "broker did not answer on port " + std::to_string(m_port) + ": " + log();
             m_process.stop(SIGKILL);
-            return false;
+            return Outcome::TimedOut;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return true;
 }
 
 void MosquittoBroker::stop()

@@ -19,6 +19,9 @@ public:
         // accepts only this user with this password.
         std::string username;
         std::string password;
+        // The port to try first (0: any free one). When something else holds
+        // it, the broker moves to a free port.
+        int port = 0;
     };
 
     static constexpr const char* kBrokerPath = "/usr/sbin/mosquitto";
@@ -46,7 +49,17 @@ public:
     std::string log() const;
 
 private:
+    enum class Outcome
+    {
+        Running,
+        Exited,
+        TimedOut
+    };
+    static constexpr int kStartAttempts = 5;
+
     bool prepare();
+    bool writeConfig();
+    Outcome launch(std::chrono::steady_clock::time_point deadline);
 
     Options m_options;
     std::string m_directory;
@@ -57,7 +70,7 @@ private:
 
 // Binds port 0 on 127.0.0.1 and returns the port the kernel chose.
 int findFreeLoopbackPort();
-// True when a TCP connection to 127.0.0.1:port is accepted.
-bool loopbackPortAnswers(int port);
+// True when a TCP connection to 127.0.0.1:port is accepted within `timeout`.
+bool loopbackPortAnswers(int port, std::chrono::milliseconds timeout = std::chrono::milliseconds(250));
 
 } // namespace kestro_test
