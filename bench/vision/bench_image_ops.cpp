@@ -99,7 +99,7 @@ int main(int argc, char** argv)
     QGuiApplication app(argc, argv);  // text needs Qt's font system
 
     std::printf("Image core vs OpenCV %s (single thread), median of %d runs\n", OpenCvPeer::version(), kRepeat);
-    for (const Geometry g : {Geometry{640, 480}, Geometry{1280, 720}}) {
+    for (const Geometry g : {Geometry{640, 480}, Geometry{1280, 720}, Geometry{1920, 1080}}) {
         const cv::Mat frame = noiseFrame(g.rows, g.cols);
         const double scale = std::min(double(kLetterboxSide) / g.cols, double(kLetterboxSide) / g.rows);
         const int letterW = static_cast<int>(g.cols * scale + 0.5);
