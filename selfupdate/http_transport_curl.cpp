@@ -312,7 +312,8 @@ bool CurlHttpTransport::transfer(const std::string& startUrl, const HttpChunkCal
             curl_slist* extended = curl_slist_append(headerList.get(), header);
             if (extended == nullptr)
                 return fail("WinHttpOpen failed with error " + std::to_string(CURLE_OUT_OF_MEMORY));
-            headerList.release();
+            // The returned head owns the whole list, the old one included.
+            static_cast<void>(headerList.release());
             headerList.reset(extended);
         }
         if (!easy)
