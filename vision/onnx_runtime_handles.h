@@ -75,9 +75,9 @@ inline constexpr const char* kIntraOpSpinningKey = "session.intra_op.allow_spinn
 
 // `threads` intra-op workers that sleep rather than spin between the
 // network's parallel sections. Spinning workers take the cores the camera
-// thread's other work, the GUI and its renderer need: on 2 cores beside the
-// running dashboard a pass of the network took 36-42 ms spinning and 28-30
-// ms sleeping.
+// thread's other work, the GUI and its renderer need. Measured on 2 cores,
+// a pass of the network inside the running dashboard took 38-42 ms with
+// spinning workers and 30-35 ms with sleeping ones.
 void configureIntraOpThreads(OrtSessionOptions* options, int threads);
 
 // The folder of the loaded runtime library, where it looks for its provider
