@@ -17,7 +17,7 @@ int remainingMs(std::chrono::steady_clock::time_point deadline)
 
 } // namespace
 
-LoopbackServer::LoopbackServer(Family family)
+LoopbackServer::LoopbackServer(Family family, int backlog)
 {
     sockaddr_storage storage{};
     socklen_t length = 0;
@@ -33,7 +33,7 @@ LoopbackServer::LoopbackServer(Family family)
         length = sizeof *address;
     }
     m_listener = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&storage), length) != 0 || ::listen(m_listener, 16) != 0 ||
+    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&storage), length) != 0 || ::listen(m_listener, backlog) != 0 ||
         ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&storage), &length) != 0)
         return;
     m_port = ntohs(family == Family::IPv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
@@ -56,6 +56,19 @@ int LoopbackServer::acceptClient(std::chrono::milliseconds timeout)
     if (fd >= 0)
         m_clients.push_back(fd);
     return fd;
+}
+
+void LoopbackServer::queueConnections(int count)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(m_port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        m_clients.push_back(fd);
+    }
 }
 
 void LoopbackServer::closeClient(int fd)

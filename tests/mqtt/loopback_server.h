@@ -13,7 +13,9 @@ public:
     using Bytes = std::vector<uint8_t>;
 
     enum class Family { IPv4, IPv6 };
-    explicit LoopbackServer(Family family = Family::IPv4);
+    // `backlog` is the listen queue; a server that never accepts and has a
+    // full queue makes the kernel drop new connections unanswered.
+    explicit LoopbackServer(Family family = Family::IPv4, int backlog = 16);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -22,6 +24,9 @@ public:
     // Accepts the next client; -1 after the timeout. The server owns the fd.
     int acceptClient(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void closeClient(int fd);
+    // Opens `count` connections to this server and leaves them in its queue
+    // (the server owns them).
+    void queueConnections(int count);
 
     // Reads exactly count bytes from fd, or what arrived before the timeout.
     static Bytes readBytes(int fd, size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));

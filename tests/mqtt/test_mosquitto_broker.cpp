@@ -1,18 +1,14 @@
 // The session against a real mosquitto broker started for each test.
 #include "mqtt/mosquitto_client.h"
+#include "tests/mqtt/loopback_server.h"
 #include "tests/mqtt/session_recorder.h"
 #include "tests/support/mosquitto_broker.h"
 #include "tests/support/wait_for.h"
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
-#include <vector>
 
 using kestro_test::MosquittoBroker;
 using kestro_test::waitFor;
@@ -174,57 +170,26 @@ TEST(MosquittoBroker, CredentialsAcceptedAndRefused)
     EXPECT_EQ(good.recorder.disconnects(), 0);
 }
 
-// A listener on 127.0.0.1 that never accepts; `queued` connections are left
-// waiting in its queue. Closes everything on destruction.
-struct SilentListener
-{
-    explicit SilentListener(int queued)
-    {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 0) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            return;
-        port = ntohs(address.sin_port);
-        for (int i = 0; i < queued; ++i) {
-            const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-            ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
-            clients.push_back(client);
-        }
-    }
-    ~SilentListener()
-    {
-        for (int client : clients)
-            ::close(client);
-        ::close(fd);
-    }
-    int fd = -1;
-    int port = 0;
-    std::vector<int> clients;
-};
-
 // Another process may take the chosen port before the broker binds it; the
 // broker must then end up on a port of its own, and the wait for it must
 // never hang on whoever holds the first one, even when that listener's
 // queue is full and the kernel drops new connections unanswered.
 TEST(MosquittoBroker, MovesOnWhenItsPortIsTakenAndNeverHangsOnTheHolder)
 {
-    SilentListener holder(8);
-    ASSERT_NE(holder.port, 0);
+    LoopbackServer holder(LoopbackServer::Family::IPv4, 0);
+    ASSERT_NE(holder.port(), 0);
+    holder.queueConnections(8);
     waitFor([] { return false; }, 200ms); // the handshakes settle into the full queue
 
     const auto probeStart = std::chrono::steady_clock::now();
-    EXPECT_FALSE(kestro_test::loopbackPortAnswers(holder.port));
+    EXPECT_FALSE(kestro_test::loopbackPortAnswers(holder.port()));
     EXPECT_LT(std::chrono::steady_clock::now() - probeStart, 5s) << "the probe waited on the kernel's SYN retries";
 
     MosquittoBroker::Options options;
-    options.port = holder.port;
+    options.port = holder.port();
     MosquittoBroker broker(options);
     ASSERT_TRUE(broker.start()) << broker.error();
-    EXPECT_NE(broker.port(), holder.port);
+    EXPECT_NE(broker.port(), holder.port());
     EXPECT_NE(broker.log().find("Address already in use"), std::string::npos) << broker.log();
 
     BrokerClient client;
