@@ -1,9 +1,15 @@
 #include "tests/app/app_test_support.h"
 
+#include "app/main_window.h"
 #include "tests/support/mosquitto_broker.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -13,6 +19,26 @@
 #include <unistd.h>
 
 namespace kestro_app_test {
+
+void feedPoses(MainWindow& window, double& phase, std::chrono::milliseconds duration, bool moving)
+{
+    const QImage frame(64, 48, QImage::Format_RGB888);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < duration.count()) {
+        if (moving)
+            phase += 0.25;
+        window.onFrameReady(frame, armsPose(phase));
+        processEventsFor(std::chrono::milliseconds(10));
+    }
+}
+
+void setTeleop(MainWindow& window, bool active)
+{
+    if (window.teleopButton()->isChecked() != active)
+        window.teleopButton()->click();
+    ASSERT_EQ(window.isTeleopActive(), active);
+}
 
 namespace {
 // "probe" as mosquitto_sub prints it with -F %x.

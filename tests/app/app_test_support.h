@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+class MainWindow;
+
 namespace kestro_app_test {
 
 // Runs the Qt event loop until condition holds or timeout passes. Tests wait
@@ -20,6 +22,13 @@ void processEventsFor(std::chrono::milliseconds duration);
 // A person facing the camera with both arms out; phase swings the forearms,
 // so that successive phases command different elbow angles.
 PoseEstimator::PersonPose armsPose(double phase);
+
+// Hands poses to the window as the camera thread would, every 10 ms, for
+// `duration`; `moving` advances `phase` with every frame, so the arms (and
+// with them the commanded angles) change each time.
+void feedPoses(MainWindow& window, double& phase, std::chrono::milliseconds duration, bool moving);
+// Switches teleoperation on or off with the window's own button.
+void setTeleop(MainWindow& window, bool active);
 
 // One robot frame seen on the wire.
 struct WireFrame

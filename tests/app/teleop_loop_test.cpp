@@ -97,26 +97,11 @@ protected:
         m_simulator.reset();
     }
 
-    // Hands poses to the window as the camera thread would, every 10 ms, for
-    // `duration`; `moving` changes the arms with every frame.
     void feedPoses(std::chrono::milliseconds duration, bool moving)
     {
-        const QImage frame(64, 48, QImage::Format_RGB888);
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < duration.count()) {
-            const double phase = moving ? m_phase += 0.25 : m_phase;
-            m_window->onFrameReady(frame, armsPose(phase));
-            processEventsFor(10ms);
-        }
+        kestro_app_test::feedPoses(*m_window, m_phase, duration, moving);
     }
-
-    void setTeleop(bool active)
-    {
-        if (m_window->teleopButton()->isChecked() != active)
-            m_window->teleopButton()->click();
-        ASSERT_EQ(m_window->isTeleopActive(), active);
-    }
+    void setTeleop(bool active) { kestro_app_test::setTeleop(*m_window, active); }
 
     // Waits until the broker has delivered what was sent so far (a probe
     // frame of our own would disturb the counts, so this waits on time).

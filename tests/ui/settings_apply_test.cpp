@@ -250,25 +250,11 @@ protected:
         EXPECT_TRUE(ran);
     }
 
-    // Hands poses to the window as the camera thread would, every 10 ms.
     void feedPoses(std::chrono::milliseconds duration, bool moving)
     {
-        const QImage frame(64, 48, QImage::Format_RGB888);
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < duration.count()) {
-            const double phase = moving ? m_phase += 0.25 : m_phase;
-            m_window->onFrameReady(frame, armsPose(phase));
-            processEventsFor(10ms);
-        }
+        kestro_app_test::feedPoses(*m_window, m_phase, duration, moving);
     }
-
-    void setTeleop(bool active)
-    {
-        if (m_window->teleopButton()->isChecked() != active)
-            m_window->teleopButton()->click();
-        ASSERT_EQ(m_window->isTeleopActive(), active);
-    }
+    void setTeleop(bool active) { kestro_app_test::setTeleop(*m_window, active); }
 
     // Every temporary status-bar message since the window was built; the
     // camera's "Failed to open camera device" message may follow an apply
