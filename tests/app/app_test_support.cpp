@@ -1,7 +1,9 @@
 #include "tests/app/app_test_support.h"
 
 #include "app/main_window.h"
+#include "robot/urdf_limits.h"
 #include "tests/support/mosquitto_broker.h"
+#include "tests/support/wait_for.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -19,6 +21,40 @@
 #include <unistd.h>
 
 namespace kestro_app_test {
+
+std::array<int, 17> calibrationCentres()
+{
+    std::array<int, 17> centres{};
+    for (int channel = 0; channel < 17; ++channel)
+        centres[channel] = UrdfLimits::instance()->getCalibration(channel).center;
+    return centres;
+}
+
+SimulatedRobot::SimulatedRobot(const kestro_test::MosquittoBroker& broker, const std::string& robotId)
+{
+    SimulatorOptions options;
+    options.host = broker.host();
+    options.port = broker.port();
+    options.robotId = robotId;
+    options.rate = 20.0;
+    options.quiet = true;
+    m_node = std::make_unique<SimulatorNode>(options, calibrationCentres(), m_out, m_err);
+}
+
+SimulatedRobot::~SimulatedRobot()
+{
+    m_stop = true;
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+bool SimulatedRobot::start()
+{
+    if (!m_node->start())
+        return false;
+    m_thread = std::thread([this] { m_node->run(m_stop); });
+    return kestro_test::waitFor([this] { return m_node->isConnected(); }, std::chrono::seconds(15));
+}
 
 void feedPoses(MainWindow& window, double& phase, std::chrono::milliseconds duration, bool moving)
 {

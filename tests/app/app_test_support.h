@@ -1,14 +1,24 @@
 #pragma once
 
 #include "tests/support/child_process.h"
+#include "tools/robot-sim/simulator_node.h"
 #include "vision/pose_estimator.h"
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 class MainWindow;
+
+namespace kestro_test {
+class MosquittoBroker;
+}
 
 namespace kestro_app_test {
 
@@ -29,6 +39,31 @@ PoseEstimator::PersonPose armsPose(double phase);
 void feedPoses(MainWindow& window, double& phase, std::chrono::milliseconds duration, bool moving);
 // Switches teleoperation on or off with the window's own button.
 void setTeleop(MainWindow& window, bool active);
+
+// The calibration centres of the 17 channels (the robot model must be
+// loaded), where a simulated robot's servos start.
+std::array<int, 17> calibrationCentres();
+
+// A robot simulator on the broker, ticking on its own thread until it is
+// destroyed.
+class SimulatedRobot
+{
+public:
+    SimulatedRobot(const kestro_test::MosquittoBroker& broker, const std::string& robotId);
+    ~SimulatedRobot();
+    SimulatedRobot(const SimulatedRobot&) = delete;
+    SimulatedRobot& operator=(const SimulatedRobot&) = delete;
+
+    // Connects and starts ticking; true once the broker accepted it.
+    bool start();
+    SimulatorNode& node() { return *m_node; }
+
+private:
+    std::ostringstream m_out, m_err;
+    std::unique_ptr<SimulatorNode> m_node;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
 
 // One robot frame seen on the wire.
 struct WireFrame

@@ -26,6 +26,7 @@
 #include <thread>
 
 using kestro_app_test::armsPose;
+using kestro_app_test::SimulatedRobot;
 using kestro_app_test::processEventsFor;
 using kestro_app_test::processEventsUntil;
 using kestro_app_test::WireFrame;
@@ -38,14 +39,6 @@ constexpr int kTxRateHz = 20; // 50 ms ticks
 constexpr int kWatchdogMs = 400;
 const char* const kRobotId = "e2e";
 
-std::array<int, 17> calibrationCentres()
-{
-    std::array<int, 17> centres{};
-    for (int channel = 0; channel < 17; ++channel)
-        centres[channel] = UrdfLimits::instance()->getCalibration(channel).center;
-    return centres;
-}
-
 class TeleopLoop : public ::testing::Test
 {
 protected:
@@ -54,16 +47,8 @@ protected:
         ASSERT_TRUE(m_broker.start()) << m_broker.error();
         UrdfLimits::instance()->init(":/model/kestro.urdf", ":/model/calibration.json");
 
-        SimulatorOptions options;
-        options.host = m_broker.host();
-        options.port = m_broker.port();
-        options.robotId = kRobotId;
-        options.rate = 20.0;
-        options.quiet = true;
-        m_simulator = std::make_unique<SimulatorNode>(options, calibrationCentres(), m_simOut, m_simErr);
-        ASSERT_TRUE(m_simulator->start());
-        m_simThread = std::thread([this] { m_simulator->run(m_stopSimulator); });
-        ASSERT_TRUE(kestro_test::waitFor([this] { return m_simulator->isConnected(); }));
+        m_robot = std::make_unique<SimulatedRobot>(m_broker, kRobotId);
+        ASSERT_TRUE(m_robot->start());
 
         ASSERT_TRUE(m_wire.start(m_broker.host(), m_broker.port(), "robot/kestro/" + std::string(kRobotId) + "/control"));
 
@@ -91,10 +76,7 @@ protected:
     void TearDown() override
     {
         m_window.reset();
-        m_stopSimulator = true;
-        if (m_simThread.joinable())
-            m_simThread.join();
-        m_simulator.reset();
+        m_robot.reset();
     }
 
     void feedPoses(std::chrono::milliseconds duration, bool moving)
@@ -120,10 +102,7 @@ protected:
     }
 
     kestro_test::MosquittoBroker m_broker;
-    std::ostringstream m_simOut, m_simErr;
-    std::unique_ptr<SimulatorNode> m_simulator;
-    std::atomic<bool> m_stopSimulator{false};
-    std::thread m_simThread;
+    std::unique_ptr<SimulatedRobot> m_robot;
     WireRecorder m_wire;
     std::unique_ptr<MainWindow> m_window;
     double m_phase = 0.0;
@@ -223,7 +202,7 @@ TEST_F(TeleopLoop, EmergencyStopSendsStopAndReturnsToStandby)
     const std::size_t afterStop = m_wire.count();
     feedPoses(400ms, true);
     EXPECT_EQ(settledCount(), afterStop);
-    EXPECT_TRUE(kestro_test::waitFor([&] { return m_simulator->counters().commands >= 1; }));
+    EXPECT_TRUE(kestro_test::waitFor([&] { return m_robot->node().counters().commands >= 1; }));
 }
 
 TEST_F(TeleopLoop, SimulatorTelemetryFillsTheTableAndTheViewer)
@@ -255,5 +234,5 @@ TEST_F(TeleopLoop, SimulatorTelemetryFillsTheTableAndTheViewer)
     EXPECT_EQ(m_window->telemetryPwm()[channel], target);
     EXPECT_DOUBLE_EQ(m_window->viewer()->jointAngles()[channel], angle);
     EXPECT_EQ(m_window->viewer()->jointPwm()[channel], target);
-    EXPECT_EQ(m_simulator->positions()[channel], target);
+    EXPECT_EQ(m_robot->node().positions()[channel], target);
 }

@@ -46,6 +46,8 @@
 #include <unistd.h>
 
 using kestro_app_test::armsPose;
+using kestro_app_test::calibrationCentres;
+using kestro_app_test::SimulatedRobot;
 using kestro_app_test::processEventsFor;
 using kestro_app_test::processEventsUntil;
 using kestro_app_test::WireRecorder;
@@ -56,51 +58,6 @@ namespace {
 const char* const kFirstRobot = "alpha";
 const char* const kSecondRobot = "beta";
 const QString kAppliedMessage = QStringLiteral("Settings applied successfully.");
-
-std::array<int, 17> calibrationCentres()
-{
-    std::array<int, 17> centres{};
-    for (int channel = 0; channel < 17; ++channel)
-        centres[channel] = UrdfLimits::instance()->getCalibration(channel).center;
-    return centres;
-}
-
-// A robot simulator on the broker, ticking on its own thread.
-class SimulatedRobot
-{
-public:
-    SimulatedRobot(const kestro_test::MosquittoBroker& broker, const std::string& robotId)
-    {
-        SimulatorOptions options;
-        options.host = broker.host();
-        options.port = broker.port();
-        options.robotId = robotId;
-        options.rate = 20.0;
-        options.quiet = true;
-        m_node = std::make_unique<SimulatorNode>(options, calibrationCentres(), m_out, m_err);
-    }
-    ~SimulatedRobot()
-    {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-    bool start()
-    {
-        if (!m_node->start())
-            return false;
-        m_thread = std::thread([this] { m_node->run(m_stop); });
-        return kestro_test::waitFor([this] { return m_node->isConnected(); }, 15s);
-    }
-    SimulatorNode& node() { return *m_node; }
-
-private:
-    std::ostringstream m_out, m_err;
-    std::unique_ptr<SimulatorNode> m_node;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
 
 // What the process writes on one standard stream while this object lives:
 // the pose estimator reports each model load there, which is how the tests
