@@ -3,6 +3,7 @@
 #include "mqtt/mqtt_client.h"
 #include "tests/support/child_process.h"
 #include "tests/support/mosquitto_broker.h"
+#include "tests/support/qt_wait.h"
 #include "tests/support/wait_for.h"
 
 #include <QCoreApplication>
@@ -18,6 +19,7 @@
 using kestro_test::ChildProcess;
 using kestro_test::MosquittoBroker;
 using kestro_test::runProgram;
+using kestro_test::waitWithEvents;
 using namespace std::chrono_literals;
 
 namespace {
@@ -33,17 +35,6 @@ QCoreApplication* application()
     return app;
 }
 
-// Waits while delivering queued signals, as the GUI thread would.
-template <typename Condition>
-bool waitWithEvents(Condition condition, std::chrono::milliseconds timeout = 15s)
-{
-    return kestro_test::waitFor(
-        [&] {
-            QCoreApplication::processEvents();
-            return condition();
-        },
-        timeout);
-}
 
 // Collects the client's signals through queued connections, the way the main
 // window receives them.

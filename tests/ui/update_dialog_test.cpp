@@ -1,4 +1,5 @@
 #include "ui/self_update_dialog.h"
+#include "tests/support/qt_wait.h"
 
 #include <QApplication>
 #include <QDir>
@@ -41,15 +42,7 @@ const std::size_t kPackageSize = 96 * 1024;
 // does not turn a slow answer into a failure.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 30000)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return kestro_test::waitWithEvents(condition, std::chrono::milliseconds(timeoutMs));
 }
 
 QString artifactPath(const QString& name)

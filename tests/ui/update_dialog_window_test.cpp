@@ -3,6 +3,7 @@
 // the window, and a binary-copy installation into a temporary install folder
 // that relaunches the installed program.
 #include "app/application_setup.h"
+#include "tests/support/qt_wait.h"
 #include "app/main_window.h"
 
 #include <QApplication>
@@ -39,15 +40,7 @@ namespace {
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 30000)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return kestro_test::waitWithEvents(condition, std::chrono::milliseconds(timeoutMs));
 }
 
 // The real libcurl transport, counting catalog requests so that a test can

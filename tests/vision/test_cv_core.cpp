@@ -1,3 +1,4 @@
+#include "tests/vision/image_test_support.h"
 #include "vision/cv_core.h"
 
 #include <gtest/gtest.h>
@@ -8,24 +9,10 @@
 #include <tuple>
 #include <vector>
 
+using vision_test::noiseImage;
+using vision_test::pixel;
+
 namespace {
-
-// Deterministic noise so that every pixel and channel differs.
-cv::Mat noiseImage(int rows, int cols, unsigned seed)
-{
-    cv::Mat m(rows, cols, cv::CV_8UC3);
-    std::mt19937 rng(seed);
-    for (int r = 0; r < rows; ++r)
-        for (int c = 0; c < cols * 3; ++c)
-            m.ptr(r)[c] = static_cast<unsigned char>(rng() & 0xff);
-    return m;
-}
-
-std::vector<unsigned char> pixel(const cv::Mat& m, int x, int y)
-{
-    const unsigned char* p = m.ptr(y) + x * 3;
-    return {p[0], p[1], p[2]};
-}
 
 bool samePixels(const cv::Mat& a, const cv::Mat& b)
 {

@@ -1,3 +1,4 @@
+#include "tests/vision/image_test_support.h"
 #include "vision/cv_drawing.h"
 
 #include <QColor>
@@ -17,6 +18,9 @@
 #include <random>
 #include <string>
 #include <vector>
+
+using vision_test::noiseImage;
+using vision_test::pixel;
 
 namespace {
 
@@ -43,22 +47,6 @@ private:
 };
 
 const auto* const g_guiEnvironment = ::testing::AddGlobalTestEnvironment(new GuiApplicationEnvironment);
-
-cv::Mat noiseImage(int rows, int cols, unsigned seed)
-{
-    cv::Mat m(rows, cols, cv::CV_8UC3);
-    std::mt19937 rng(seed);
-    for (int r = 0; r < rows; ++r)
-        for (int c = 0; c < cols * 3; ++c)
-            m.ptr(r)[c] = static_cast<unsigned char>(rng() & 0xff);
-    return m;
-}
-
-std::vector<unsigned char> pixel(const cv::Mat& m, int x, int y)
-{
-    const unsigned char* p = m.ptr(y) + x * 3;
-    return {p[0], p[1], p[2]};
-}
 
 int differingPixels(const cv::Mat& a, const cv::Mat& b)
 {
