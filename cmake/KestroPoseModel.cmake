@@ -69,14 +69,44 @@ configure_file("${CMAKE_CURRENT_LIST_DIR}/pose_model_info.h.in"
   "${KESTRO_POSE_MODEL_INFO_DIR}/vision/pose_model_info.h" @ONLY)
 
 # Adds the model to <target>'s resources at ":/models/yolov8n-pose.onnx".
-# rcc's big-resources mode puts the 25 MB straight into an object file
-# instead of compiling them as a C++ array.
+# The 25 MB never pass through the compiler: rcc's first pass writes the
+# resource code around an empty array of the right size, that small file is
+# compiled, and rcc's second pass copies the model into the compiled object.
+# (Compiling the model as a generated C++ array took over ten minutes.)
+# Consumers link the object itself, so its static initializer registers the
+# resource without a Q_INIT_RESOURCE call.
 function(kestro_embed_pose_model target)
-  set_source_files_properties("${KESTRO_POSE_MODEL_FILE}" PROPERTIES
-    GENERATED TRUE QT_RESOURCE_ALIAS "yolov8n-pose.onnx")
-  qt_add_resources(${target} "pose_model"
-    PREFIX "/models"
-    BIG_RESOURCES
-    FILES "${KESTRO_POSE_MODEL_FILE}")
-  add_dependencies(${target} kestro_pose_model)
+  set(dir "${CMAKE_CURRENT_BINARY_DIR}/pose_model_resource")
+  set(qrc "${dir}/pose_model.qrc")
+  set(pass1 "${dir}/pose_model_pass1.cpp")
+  set(object "${dir}/pose_model${CMAKE_CXX_OUTPUT_EXTENSION}")
+  file(GENERATE OUTPUT "${qrc}" CONTENT
+"<RCC>
+  <qresource prefix=\"/models\">
+    <file alias=\"yolov8n-pose.onnx\">${KESTRO_POSE_MODEL_FILE}</file>
+  </qresource>
+</RCC>
+")
+  # The network's weights barely compress; trying costs rcc 20 s per build.
+  set(rcc_options --no-compress --name pose_model)
+  add_custom_command(
+    OUTPUT "${pass1}"
+    COMMAND Qt6::rcc ${rcc_options} --pass 1 --output "${pass1}" "${qrc}"
+    DEPENDS "${qrc}" "${KESTRO_POSE_MODEL_FILE}" Qt6::rcc
+    COMMENT "Resource code for the pose model"
+    VERBATIM)
+  add_library(kestro_pose_model_pass1 OBJECT "${pass1}")
+  set_target_properties(kestro_pose_model_pass1 PROPERTIES AUTOMOC OFF AUTORCC OFF)
+  target_link_libraries(kestro_pose_model_pass1 PRIVATE Qt6::Core)
+  add_custom_command(
+    OUTPUT "${object}"
+    COMMAND Qt6::rcc ${rcc_options} --pass 2
+            --temp "$<TARGET_OBJECTS:kestro_pose_model_pass1>" --output "${object}" "${qrc}"
+    DEPENDS kestro_pose_model_pass1 "$<TARGET_OBJECTS:kestro_pose_model_pass1>"
+            "${KESTRO_POSE_MODEL_FILE}" Qt6::rcc
+    COMMENT "Copying the pose model into its resource object"
+    VERBATIM)
+  add_custom_target(kestro_pose_model_resource DEPENDS "${object}")
+  add_dependencies(${target} kestro_pose_model_resource)
+  target_link_libraries(${target} INTERFACE "${object}")
 endfunction()
