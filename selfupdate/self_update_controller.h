@@ -40,6 +40,10 @@ public:
     void downloadAndInstall(const UpdateManifest* manifest);
 
     void cancel();
+    // True from cancel() (or dismiss()) until the next operation starts. A
+    // cancelled check or download publishes nothing more, so a view uses this
+    // to offer a new check instead of waiting for a state that never comes.
+    bool cancelRequested() const { return m_cancel.load(); }
     void dismiss();
     void waitForIdle();
 

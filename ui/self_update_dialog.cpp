@@ -266,7 +266,7 @@ void SelfUpdateDialog::applyUpdateState(const UpdateState& state)
         m_phaseBadge->setText(QStringLiteral("Checking"));
         m_versionLabel->setText(installedLine);
         m_statusLabel->setText(QStringLiteral("Querying Ombrel Windows release catalog..."));
-        setButtonsEnabled(false, false, false, true);
+        setButtonsEnabled(isStoppedByCancel(), false, false, !isStoppedByCancel());
         break;
     case UpdatePhase::UpToDate:
         m_phaseBadge->setText(QStringLiteral("UpToDate"));
@@ -294,7 +294,7 @@ void SelfUpdateDialog::applyUpdateState(const UpdateState& state)
         m_statusLabel->setText(QStringLiteral("Downloading update package... %1% (%2 / %3 bytes)")
                                    .arg(QString::number(percent), number(state.downloadedBytes),
                                         number(std::max<std::int64_t>(state.totalBytes, 0))));
-        setButtonsEnabled(false, false, false, true);
+        setButtonsEnabled(isStoppedByCancel(), false, false, !isStoppedByCancel());
         break;
     }
     case UpdatePhase::ReadyToInstall:
@@ -409,10 +409,26 @@ bool SelfUpdateDialog::isCloseButtonEnabled() const
     return m_closeButton != nullptr && m_closeButton->isEnabled();
 }
 
+bool SelfUpdateDialog::isStoppedByCancel() const
+{
+    return m_controller != nullptr && m_controller->cancelRequested() &&
+           (m_state.phase == UpdatePhase::Checking || m_state.phase == UpdatePhase::Downloading);
+}
+
+void SelfUpdateDialog::done(int result)
+{
+    if (isStoppedByCancel())
+        m_controller->dismiss();
+    QDialog::done(result);
+}
+
 void SelfUpdateDialog::triggerCheckForUpdates()
 {
-    if (m_controller != nullptr)
-        m_controller->checkForUpdates(true);
+    if (m_controller == nullptr)
+        return;
+    if (isStoppedByCancel())
+        m_controller->dismiss();
+    m_controller->checkForUpdates(true);
 }
 
 void SelfUpdateDialog::triggerDownloadUpdate()
@@ -439,8 +455,11 @@ void SelfUpdateDialog::triggerDownloadAndInstall()
 
 void SelfUpdateDialog::triggerCancel()
 {
-    if (m_controller != nullptr)
-        m_controller->cancel();
+    if (m_controller == nullptr)
+        return;
+    m_controller->cancel();
+    // No further state will come for the stopped step: show the way out now.
+    applyUpdateState(m_state);
 }
 
 void SelfUpdateDialog::triggerPrimaryAction()
@@ -452,7 +471,7 @@ void SelfUpdateDialog::triggerPrimaryAction()
     else if (m_state.phase == UpdatePhase::ReadyToInstall)
         m_controller->installStagedPackage();
     else
-        m_controller->checkForUpdates(true);
+        triggerCheckForUpdates();
 }
 
 } // namespace kestro

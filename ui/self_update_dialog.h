@@ -65,8 +65,15 @@ public:
     // The metadata line shown for an available release.
     static QString metadataText(const selfupdate::UpdateManifest& manifest);
 
+protected:
+    // Leaving the dialog after a Cancel returns the controller to Idle, so
+    // the next dialog (or the start-up rule) can check again.
+    void done(int result) override;
+
 private:
     void initUi();
+    // A check or download the operator cancelled: it publishes nothing more.
+    bool isStoppedByCancel() const;
     void buildLayout();
     void setButtonsEnabled(bool check, bool download, bool install, bool cancel);
 

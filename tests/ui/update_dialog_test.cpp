@@ -350,11 +350,16 @@ protected:
 
     std::shared_ptr<SelfUpdateController> controllerFor(const std::string& catalogName)
     {
+        return controllerAt("/files/" + catalogName);
+    }
+
+    std::shared_ptr<SelfUpdateController> controllerAt(const std::string& catalogPath)
+    {
         selfupdate::CheckerConfig config;
         config.applicationId = "com.ombrel.kestro.teleop";
         config.currentVersionName = "2.2.2";
         config.currentVersionCode = 20202;
-        config.manifestUrl = server->url("/files/" + catalogName);
+        config.manifestUrl = server->url(catalogPath);
         // Never the test program itself: an installation may only touch a
         // stand-in in the temporary folder, and starts nothing.
         selfupdate::InstallOptions options;
@@ -451,6 +456,52 @@ TEST_F(SelfUpdateDialogOnline, TwoDialogsOnOneControllerFollowEachOther)
     EXPECT_EQ(second.statusText(), "Package verified (SHA-256 OK). Ready to install.");
     controller->setStateCallback({});
     controller->setUiDispatcher({});
+}
+
+// A cancelled check or download publishes nothing more. The dialog must not
+// stay stuck with only Cancel enabled: Check starts over, and closing the
+// dialog returns the controller to Idle so that the next one checks again.
+TEST_F(SelfUpdateDialogOnline, CheckWorksAgainAfterCancel)
+{
+    struct Row {
+        const char* catalog; // "/silent" never answers
+        UpdatePhase cancelledIn;
+    };
+    for (const Row& row : {Row{"/silent", UpdatePhase::Checking}, Row{"/files/version.json", UpdatePhase::Downloading}}) {
+        SCOPED_TRACE(row.catalog);
+        auto controller = controllerAt(row.catalog);
+        SelfUpdateDialog dialog(controller, kAppName, nullptr);
+        dialog.show();
+        button(dialog, "Check Now")->click();
+        if (row.cancelledIn == UpdatePhase::Downloading) {
+            ASSERT_TRUE(waitUntil([&] { return dialog.currentUpdateState().phase == UpdatePhase::Available; }))
+                << dialog.statusText().toStdString();
+            button(dialog, "Download Update")->click();
+            ASSERT_TRUE(waitUntil([&] { return dialog.progressValue() > 0; })) << dialog.statusText().toStdString();
+        }
+        ASSERT_TRUE(waitUntil([&] { return dialog.currentUpdateState().phase == row.cancelledIn; }));
+        ASSERT_TRUE(dialog.isCancelButtonEnabled());
+        ASSERT_FALSE(dialog.isCheckButtonEnabled());
+
+        button(dialog, "Cancel")->click();
+        EXPECT_TRUE(dialog.isCheckButtonEnabled());
+        EXPECT_FALSE(dialog.isCancelButtonEnabled());
+
+        button(dialog, "Check Now")->click();
+        EXPECT_FALSE(controller->cancelRequested());
+        if (row.cancelledIn == UpdatePhase::Downloading) {
+            EXPECT_TRUE(waitUntil([&] { return dialog.currentUpdateState().phase == UpdatePhase::Available; }))
+                << dialog.statusText().toStdString();
+        } else {
+            // Idle from the dismissal, then the new check.
+            EXPECT_TRUE(waitUntil([&] { return dialog.isCancelButtonEnabled(); }));
+            EXPECT_EQ(dialog.currentUpdateState().phase, UpdatePhase::Checking);
+            button(dialog, "Cancel")->click();
+        }
+        button(dialog, "Close")->click();
+        EXPECT_EQ(controller->state().phase, row.cancelledIn == UpdatePhase::Checking ? UpdatePhase::Idle
+                                                                                       : UpdatePhase::Available);
+    }
 }
 
 int main(int argc, char** argv)
