@@ -19,6 +19,7 @@
 #include "vision/pose_estimator.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QLabel>
@@ -31,6 +32,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -122,15 +124,49 @@ double cpuSecondsFromStat(const std::string& path)
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-// The GUI thread is the main thread, whose thread id is the process id.
-double guiThreadCpuSeconds()
+// CPU seconds of every thread of this process, by thread id, with each
+// thread's name. The GUI thread is the main thread, whose id is the process
+// id; the others (camera thread, inference workers, the MQTT network thread,
+// the software rasteriser's threads) are named by the kernel's comm field.
+struct ThreadCpu
 {
-    return cpuSecondsFromStat("/proc/self/task/" + std::to_string(::getpid()) + "/stat");
+    std::string name;
+    double seconds = 0.0;
+};
+
+std::map<int, ThreadCpu> threadCpuSeconds()
+{
+    std::map<int, ThreadCpu> threads;
+    QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString& entry : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const std::string folder = "/proc/self/task/" + entry.toStdString();
+        std::ifstream comm(folder + "/comm");
+        ThreadCpu thread;
+        std::getline(comm, thread.name);
+        thread.seconds = cpuSecondsFromStat(folder + "/stat");
+        threads[entry.toInt()] = thread;
+    }
+    return threads;
 }
 
-double processCpuSeconds()
+// Per-thread CPU between two samples, summed by thread kind: a thread's
+// name without its trailing number ("llvmpipe-3" counts as "llvmpipe"), the
+// main thread as "GUI thread". Threads that started in between count from 0.
+std::map<std::string, double> cpuByThreadKind(const std::map<int, ThreadCpu>& before,
+                                              const std::map<int, ThreadCpu>& after)
 {
-    return cpuSecondsFromStat("/proc/self/stat");
+    std::map<std::string, double> kinds;
+    for (const auto& [id, thread] : after) {
+        const auto earlier = before.find(id);
+        const double used = thread.seconds - (earlier != before.end() ? earlier->second.seconds : 0.0);
+        std::string kind = thread.name;
+        while (!kind.empty() && (std::isdigit(static_cast<unsigned char>(kind.back())) || kind.back() == '-'))
+            kind.pop_back();
+        if (id == ::getpid())
+            kind = "GUI thread";
+        kinds[kind] += used;
+    }
+    return kinds;
 }
 
 long residentKb()
@@ -323,8 +359,7 @@ void measureSession(MainWindow& window, const Options& options)
     std::vector<std::pair<int, long>> rssSamples;
     runEventsFor(std::chrono::seconds(3)); // warm-up: first inferences, first second of rate measurement
     const auto start = Clock::now();
-    const double guiStart = guiThreadCpuSeconds();
-    const double processStart = processCpuSeconds();
+    const std::map<int, ThreadCpu> threadsStart = threadCpuSeconds();
     for (int second = 1; second <= options.measureSeconds; ++second) {
         runEventsFor(std::chrono::seconds(1));
         fpsSamples.push_back(window.cameraThread()->getActualFps());
@@ -332,14 +367,20 @@ void measureSession(MainWindow& window, const Options& options)
             rssSamples.emplace_back(second, residentKb());
     }
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    const double gui = guiThreadCpuSeconds() - guiStart;
-    const double process = processCpuSeconds() - processStart;
+    const std::map<std::string, double> kinds = cpuByThreadKind(threadsStart, threadCpuSeconds());
+    double process = 0.0;
+    for (const auto& [kind, seconds] : kinds)
+        process += seconds;
 
     const double fpsMedian = percentile(fpsSamples, 0.5);
     std::printf("camera thread: median %.1f fps, min %.1f (target %.0f; ratio %.2f)\n", fpsMedian,
                 percentile(fpsSamples, 0.0), targetFps, fpsMedian / targetFps);
-    std::printf("GUI thread CPU: %.1f%% of one core; whole process %.1f%% (GUI share of process %.1f%%)\n",
-                100.0 * gui / wall, 100.0 * process / wall, process > 0 ? 100.0 * gui / process : 0.0);
+    std::printf("whole process CPU: %.1f%% of one core (%zu kinds of thread):", 100.0 * process / wall, kinds.size());
+    for (const auto& [kind, seconds] : kinds) {
+        if (seconds >= 0.005 * wall)
+            std::printf(" %s %.1f%%", kind.c_str(), 100.0 * seconds / wall);
+    }
+    std::printf("\n");
     std::printf("resident memory (kB):");
     for (const auto& [second, kb] : rssSamples)
         std::printf(" %ds=%ld", second, kb);
