@@ -193,6 +193,8 @@ MainWindow::MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> control
         restartCamera();
 
     m_txTimer.setInterval(txIntervalMsFor(config->safety.txRateHz));
+    // The tick is the rate cap: a coarse timer may fire 5 % early.
+    m_txTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_txTimer, &QTimer::timeout, this, &MainWindow::onTxTimerTimeout);
     m_txTimer.start();
 
@@ -497,9 +499,21 @@ void MainWindow::onFrameReady(const QImage& frame, const PoseEstimator::PersonPo
     m_targetValid = result.valid;
     m_hasTarget = true;
     m_lastPoseMs = monotonicNowMs();
+    m_targetPending = true;
+    // Waiting for the next tick would cost half a period on average: a new
+    // target goes out at once when a full period has passed since the last
+    // one; otherwise the tick at the end of that period carries it.
+    const qint64 periodNs = static_cast<qint64>(m_txTimer.interval()) * 1000000;
+    if (!m_sinceTransmit.isValid() || m_sinceTransmit.nsecsElapsed() >= periodNs)
+        transmitTarget();
 }
 
 void MainWindow::onTxTimerTimeout()
+{
+    transmitTarget();
+}
+
+void MainWindow::transmitTarget()
 {
     if (!m_teleopActive || !m_mqttClient->isConnected() || !m_hasTarget)
         return;
@@ -507,6 +521,13 @@ void MainWindow::onTxTimerTimeout()
     // command and streaming resumes with the next usable frame.
     if (monotonicNowMs() - m_lastPoseMs > TeleopConfig::instance()->safety.watchdogTimeoutMs)
         return;
+    if (m_targetPending) {
+        // The next tick comes one full period after this transmission, so
+        // the timer stays the rate cap whichever path sent.
+        m_targetPending = false;
+        m_sinceTransmit.start();
+        m_txTimer.start();
+    }
     if (!m_mqttClient->sendPwm(m_targetPwm, m_mqttClient->controlTopic(), &m_targetValid))
         m_statusLabel->setText(m_mqttClient->lastError());
 }

@@ -4,6 +4,7 @@
 #include "selfupdate/update_state.h"
 #include "vision/pose_estimator.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 #include <QTimer>
@@ -110,6 +111,9 @@ private:
     void updateAiProviderBadges();
     bool connectMqtt();
     void restartCamera();
+    // Sends the commanded state when teleoperation, the link and the watchdog
+    // allow it (the body of a transmit tick).
+    void transmitTarget();
     // The model the configuration asks for: the custom file or the embedded network.
     static std::string configuredModelPath();
     // Monotonic milliseconds for the watchdog: a wall-clock step (NTP, a
@@ -156,6 +160,11 @@ private:
     bool m_hasTarget = false;
     // Monotonic time (monotonicNowMs) of the last usable retarget result.
     std::int64_t m_lastPoseMs = 0;
+    // A retarget result that has not been transmitted yet, and the time since
+    // the last transmission of one: a new target goes out with its frame once
+    // a full transmit period has passed.
+    bool m_targetPending = false;
+    QElapsedTimer m_sinceTransmit;
 
     std::string m_appliedProvider;
     std::string m_appliedModelSource;

@@ -16,6 +16,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTableWidget>
 
 #include <gtest/gtest.h>
@@ -147,6 +148,45 @@ TEST_F(TeleopLoop, StreamsAtTheTransmitRateOnlyWhileThePoseIsFresh)
     feedPoses(60ms, false);
     ASSERT_TRUE(processEventsUntil([&] { return m_wire.count() > beforeStale; }, 5s));
     EXPECT_EQ(m_wire.frames()[beforeStale].servoCount, validChannelCount());
+}
+
+TEST_F(TeleopLoop, NewTargetGoesOutWithItsFrameAtMostOncePerPeriodAndNeverStale)
+{
+    setTeleop(true);
+    // messageSent is emitted from within sendPwm, so the spy sees each
+    // transmission as it happens, before any further event is processed.
+    QSignalSpy sent(m_window->mqttClient(), &MqttClient::messageSent);
+    const QImage image(64, 48, QImage::Format_RGB888);
+    const qint64 periodMs = m_window->txTimer().interval();
+    auto newFrame = [&] {
+        m_phase += 0.25;
+        m_window->onFrameReady(image, kestro_app_test::armsPose(m_phase));
+    };
+
+    // After a quiet period a new target leaves with its frame, not with a tick.
+    processEventsFor(std::chrono::milliseconds(2 * periodMs));
+    QElapsedTimer clock;
+    clock.start();
+    newFrame();
+    EXPECT_EQ(sent.count(), 1);
+    // The next target within the same period waits for the tick that ends it.
+    newFrame();
+    EXPECT_EQ(sent.count(), 1);
+    ASSERT_TRUE(processEventsUntil([&] { return sent.count() == 2; }, 2s));
+    // The timer's millisecond rounding is the only slack.
+    EXPECT_GE(clock.nsecsElapsed(), (periodMs - 1) * 1000000);
+    processEventsFor(std::chrono::milliseconds(2 * periodMs));
+    EXPECT_EQ(sent.count(), 2); // ticks without a new target send nothing
+    newFrame();
+    EXPECT_EQ(sent.count(), 3);
+
+    // A target held back by the rate cap is dropped when its pose goes stale
+    // before the tick.
+    TeleopConfig::instance()->safety.watchdogTimeoutMs = static_cast<int>(periodMs / 4);
+    newFrame();
+    processEventsFor(std::chrono::milliseconds(3 * periodMs));
+    EXPECT_EQ(sent.count(), 3);
+    EXPECT_EQ(settledCount(), 3u);
 }
 
 TEST_F(TeleopLoop, SteadyPoseSendsOneFullFrameThenNothing)
