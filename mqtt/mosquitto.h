@@ -64,3 +64,26 @@ const char* mosquitto_strerror(int code);
 int mosquitto_subscribe(mosquitto* client, int* messageIdOut, const char* topic, int qos);
 int mosquitto_publish(mosquitto* client, int* messageIdOut, const char* topic, int payloadLength, const void* payload,
                       int qos, bool retain);
+
+// Encryption. Once mosquitto_tls_set succeeded every connection of the client
+// is TLS (1.2 or later) or is not made: there is no fallback to plain TCP.
+using mosquitto_pw_callback = int (*)(char* buffer, int size, int rwflag, void* userData);
+
+// Trusts the CA certificates in cafile and/or the hashed folder capath (both
+// null: the system's trust store); certfile and keyfile (both or neither)
+// are the client's own certificate and key, keyfile decrypted with
+// pw_callback when it is protected. Named files must be readable: otherwise
+// MOSQ_ERR_INVAL and nothing changes.
+int mosquitto_tls_set(mosquitto* client, const char* cafile, const char* capath, const char* certfile,
+                      const char* keyfile, mosquitto_pw_callback pw_callback);
+// true: the broker's certificate need not name the host connected to. Its
+// chain is still verified unless mosquitto_tls_opts_set says otherwise.
+int mosquitto_tls_insecure_set(mosquitto* client, bool value);
+// cert_reqs 1 verifies the broker's certificate chain (the default), 0 does
+// not; tls_version "tlsv1.2" (the default) or "tlsv1.3" is the lowest version
+// accepted; ciphers, when given, is an OpenSSL cipher list for TLS 1.2.
+int mosquitto_tls_opts_set(mosquitto* client, int cert_reqs, const char* tls_version, const char* ciphers);
+// Copies why the last connection attempt failed with MOSQ_ERR_TLS (for
+// example "certificate verify failed: certificate has expired") into text,
+// NUL-terminated and cut to size bytes.
+int mosquitto_tls_last_error(mosquitto* client, char* text, int size);

@@ -3,6 +3,7 @@
 #include "mqtt/mosquitto.h"
 #include "mqtt/mqtt_codec.h"
 #include "mqtt/tcp_socket.h"
+#include "mqtt/tls_session.h"
 #include "mqtt/wake_event.h"
 
 #include <atomic>
@@ -47,6 +48,12 @@ struct mosquitto
     TcpSocket socket;
     std::deque<QueuedPacket> queue;
     int nextMessageId = 1;
+    // Set by mosquitto_tls_set: from then on every connection is encrypted
+    // or not made at all.
+    bool tlsEnabled = false;
+    TlsOptions tls;
+    // Why the last TLS connection attempt failed, for mosquitto_tls_last_error.
+    std::string tlsError;
     // Signalled when a packet is queued or a stop is requested, so the
     // network thread does not sit out the rest of a poll interval.
     WakeEvent wake;
@@ -61,7 +68,10 @@ struct mosquitto
     void runLoop();
 
 private:
-    bool tryOpenSocket(TcpSocket& socketOut);
+    // MOSQ_ERR_SUCCESS, MOSQ_ERR_CONN_REFUSED (no TCP connection) or
+    // MOSQ_ERR_TLS (no trusted encrypted one).
+    int tryOpenSocket(TcpSocket& socketOut, std::string& tlsReason);
+    void reportConnectFailure(int code, const std::string& tlsReason);
     bool shouldRun() const { return running.load() && connectRequested.load(); }
     // Sleeps up to totalMs in stepMs steps; ends early on a stop request.
     void pause(int totalMs, int stepMs);

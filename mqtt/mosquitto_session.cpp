@@ -36,17 +36,43 @@ void mosquitto::pause(int totalMs, int stepMs)
     }
 }
 
-bool mosquitto::tryOpenSocket(TcpSocket& socketOut)
+int mosquitto::tryOpenSocket(TcpSocket& socketOut, std::string& tlsReason)
 {
     std::string targetHost;
     int targetPort = 0;
+    bool encrypted = false;
+    TlsOptions tlsOptions;
     {
         std::lock_guard<std::mutex> lock(mutex);
         targetHost = host;
         targetPort = port;
+        encrypted = tlsEnabled;
+        tlsOptions = tls;
     }
-    socketOut = TcpSocket::connectTo(targetHost, targetPort, [this] { return shouldRun(); });
-    return socketOut.isValid();
+    const auto keepGoing = [this] { return shouldRun(); };
+    socketOut = TcpSocket::connectTo(targetHost, targetPort, keepGoing);
+    if (!socketOut.isValid())
+        return MOSQ_ERR_CONN_REFUSED;
+    if (encrypted && !socketOut.startTls(targetHost, tlsOptions, keepGoing, tlsReason)) {
+        socketOut.close();
+        return MOSQ_ERR_TLS;
+    }
+    return MOSQ_ERR_SUCCESS;
+}
+
+void mosquitto::reportConnectFailure(int code, const std::string& tlsReason)
+{
+    mosquitto_connect_fn callback = nullptr;
+    void* data = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (code == MOSQ_ERR_TLS)
+            tlsError = tlsReason;
+        callback = onConnect;
+        data = userData;
+    }
+    if (callback && shouldRun())
+        callback(this, data, code);
 }
 
 bool mosquitto::sendAll(TcpSocket& target, const mqtt_codec::ByteBuffer& bytes)
@@ -208,16 +234,10 @@ void mosquitto::runLoop()
         }
 
         TcpSocket opened;
-        if (!tryOpenSocket(opened)) {
-            mosquitto_connect_fn callback = nullptr;
-            void* data = nullptr;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                callback = onConnect;
-                data = userData;
-            }
-            if (callback && shouldRun())
-                callback(this, data, MOSQ_ERR_CONN_REFUSED);
+        std::string tlsReason;
+        const int opening = tryOpenSocket(opened, tlsReason);
+        if (opening != MOSQ_ERR_SUCCESS) {
+            reportConnectFailure(opening, tlsReason);
             pause(kRetryPauseMs, kRetryPauseStepMs);
             continue;
         }
@@ -225,7 +245,17 @@ void mosquitto::runLoop()
         // A connection the broker never accepted (closed before CONNACK, or
         // refused) is retried after the same pause as a failed TCP connect;
         // retrying at once would hammer the broker in a tight loop.
-        if (!serveConnection(opened))
+        if (!serveConnection(opened)) {
+            // A broker that refuses the client's certificate under TLS 1.3
+            // says so only after the handshake, in its first record.
+            std::string refusal;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                refusal = socket.tlsFailure();
+            }
+            if (!refusal.empty())
+                reportConnectFailure(MOSQ_ERR_TLS, refusal);
             pause(kRetryPauseMs, kRetryPauseStepMs);
+        }
     }
 }

@@ -3,12 +3,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
+class TlsSession;
+struct TlsOptions;
 class WakeEvent;
 
-// Owning, move-only handle of a non-blocking TCP socket. The MQTT session
-// uses only this interface, so the platform's socket calls stay in one file.
+// Owning, move-only handle of a non-blocking TCP socket, optionally carrying
+// a TLS session. The MQTT session uses only this interface, so the platform's
+// socket calls and the TLS library stay in their own files.
 class TcpSocket
 {
 public:
@@ -28,6 +32,17 @@ public:
     // is asked between waits so a stop request ends the attempt quickly.
     static TcpSocket connectTo(const std::string& host, int port, const std::function<bool()>& keepGoing);
 
+    // Encrypts the connection: handshake with the broker named host, which
+    // must prove that name unless the options say otherwise. On failure the
+    // socket stays plain and unused, and error says why; callers close it,
+    // never falling back to sending in clear text.
+    bool startTls(const std::string& host, const TlsOptions& options, const std::function<bool()>& keepGoing,
+                  std::string& error);
+    bool isEncrypted() const { return m_tls != nullptr; }
+    // Why the TLS session failed after its handshake (empty when it did not);
+    // kept after close() so the caller can report it.
+    const std::string& tlsFailure() const { return m_tlsFailure; }
+
     bool isValid() const { return m_fd >= 0; }
     int fd() const { return m_fd; }
     void close();
@@ -45,4 +60,6 @@ public:
 
 private:
     int m_fd = -1;
+    std::unique_ptr<TlsSession> m_tls;
+    std::string m_tlsFailure;
 };

@@ -1,5 +1,6 @@
 #include "mqtt/tcp_socket.h"
 
+#include "mqtt/tls_session.h"
 #include "mqtt/wake_event.h"
 
 #include <cerrno>
@@ -77,6 +78,8 @@ TcpSocket::~TcpSocket()
 
 TcpSocket::TcpSocket(TcpSocket&& other) noexcept
     : m_fd(other.m_fd)
+    , m_tls(std::move(other.m_tls))
+    , m_tlsFailure(std::move(other.m_tlsFailure))
 {
     other.m_fd = -1;
 }
@@ -86,13 +89,31 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept
     if (this != &other) {
         close();
         m_fd = other.m_fd;
+        m_tls = std::move(other.m_tls);
+        m_tlsFailure = std::move(other.m_tlsFailure);
         other.m_fd = -1;
     }
     return *this;
 }
 
+bool TcpSocket::startTls(const std::string& host, const TlsOptions& options, const std::function<bool()>& keepGoing,
+                         std::string& error)
+{
+    m_tlsFailure.clear();
+    if (!isValid()) {
+        error = "TLS error: no connection";
+        return false;
+    }
+    m_tls = TlsSession::handshake(*this, host, options, keepGoing, error);
+    return m_tls != nullptr;
+}
+
 void TcpSocket::close()
 {
+    if (m_tls) {
+        m_tls->shutdown();
+        m_tls.reset();
+    }
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
@@ -123,6 +144,12 @@ TcpSocket TcpSocket::connectTo(const std::string& host, int port, const std::fun
 
 long TcpSocket::sendSome(const uint8_t* data, size_t size)
 {
+    if (m_tls) {
+        const long written = m_tls->write(data, size);
+        if (written < 0)
+            m_tlsFailure = m_tls->failure();
+        return written;
+    }
     const ssize_t sent = ::send(m_fd, data, size, MSG_NOSIGNAL);
     if (sent >= 0)
         return static_cast<long>(sent);
@@ -133,6 +160,12 @@ long TcpSocket::sendSome(const uint8_t* data, size_t size)
 
 long TcpSocket::receiveSome(uint8_t* data, size_t size)
 {
+    if (m_tls) {
+        const long got = m_tls->read(data, size);
+        if (got == -1)
+            m_tlsFailure = m_tls->failure();
+        return got;
+    }
     const ssize_t got = ::recv(m_fd, data, size, 0);
     if (got >= 0)
         return static_cast<long>(got);
@@ -143,6 +176,8 @@ long TcpSocket::receiveSome(uint8_t* data, size_t size)
 
 TcpSocket::Wait TcpSocket::waitReadable(int timeoutMs, const WakeEvent* wake) const
 {
+    if (m_tls && m_tls->hasBufferedData())
+        return Wait::Ready;
     pollfd entries[2] = {{m_fd, POLLIN, 0}, {wake ? wake->fd() : -1, POLLIN, 0}};
     const int ready = ::poll(entries, wake ? 2 : 1, timeoutMs);
     if (ready < 0)

@@ -125,6 +125,14 @@ bool MosquittoBroker::writeConfig()
            << "persistence false\n"
            << "log_dest stderr\n"
            << "log_type error\nlog_type warning\nlog_type notice\nlog_type information\n";
+    if (!m_options.certFile.empty()) {
+        config << "certfile " << m_options.certFile << "\n"
+               << "keyfile " << m_options.keyFile << "\n";
+        if (!m_options.caFile.empty())
+            config << "cafile " << m_options.caFile << "\n";
+        if (m_options.requireClientCertificate)
+            config << "require_certificate true\n";
+    }
     if (m_options.username.empty()) {
         config << "allow_anonymous true\n";
     } else {

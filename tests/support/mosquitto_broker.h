@@ -22,6 +22,13 @@ public:
         // The port to try first (0: any free one). When something else holds
         // it, the broker moves to a free port.
         int port = 0;
+        // With certFile and keyFile set the listener speaks TLS only; with
+        // requireClientCertificate it also wants a client certificate
+        // signed by caFile.
+        std::string caFile = {};
+        std::string certFile = {};
+        std::string keyFile = {};
+        bool requireClientCertificate = false;
     };
 
     static constexpr const char* kBrokerPath = "/usr/sbin/mosquitto";
