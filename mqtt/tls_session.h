@@ -57,9 +57,11 @@ public:
 
     static constexpr int kHandshakeTimeoutMs = 10000;
 
-private:
     struct Handles;
+
+private:
     explicit TlsSession(std::unique_ptr<Handles> handles);
+    void recordFailure();
 
     std::unique_ptr<Handles> m_handles;
     std::string m_failure;

@@ -15,6 +15,7 @@ namespace {
 
 constexpr const char* kVerifyFailed = "certificate verify failed: ";
 constexpr const char* kTlsError = "TLS error: ";
+constexpr const char* kCertificateRequired = "the broker asked for a client certificate and none is set";
 constexpr int kHandshakeWaitMs = 25;
 
 struct ContextDeleter
@@ -176,7 +177,21 @@ struct TlsSession::Handles
 {
     ContextPtr context;
     SslPtr ssl;
+    // The broker asked for a client certificate and there was none to give.
+    // Under TLS 1.3 its refusal follows after the handshake, as an alert the
+    // client may never read when the broker resets the connection first.
+    bool certificateRequested = false;
 };
+
+namespace {
+
+int onCertificateRequest(SSL* ssl, X509**, EVP_PKEY**)
+{
+    static_cast<TlsSession::Handles*>(SSL_get_app_data(ssl))->certificateRequested = true;
+    return 0; // go on without one: the broker may only have offered
+}
+
+} // namespace
 
 TlsSession::TlsSession(std::unique_ptr<Handles> handles)
     : m_handles(std::move(handles))
@@ -201,6 +216,9 @@ std::unique_ptr<TlsSession> TlsSession::handshake(const TcpSocket& socket, const
         error = kTlsError + queuedReason("cannot create a TLS connection");
         return nullptr;
     }
+    SSL_set_app_data(handles->ssl.get(), handles.get());
+    if (options.certFile.empty())
+        SSL_CTX_set_client_cert_cb(handles->context.get(), onCertificateRequest);
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(socket.fd())));
     SSL_set_bio(handles->ssl.get(), bio, bio);
     if (!expectPeerName(handles->ssl.get(), host, options)) {
@@ -246,7 +264,7 @@ long TlsSession::write(const uint8_t* data, size_t size)
     const int reason = SSL_get_error(m_handles->ssl.get(), result);
     if (reason == SSL_ERROR_WANT_WRITE || reason == SSL_ERROR_WANT_READ)
         return 0;
-    m_failure = kTlsError + queuedReason("the connection failed");
+    recordFailure();
     return -1;
 }
 
@@ -261,17 +279,30 @@ long TlsSession::read(uint8_t* data, size_t size)
     case SSL_ERROR_WANT_WRITE:
         return -2;
     case SSL_ERROR_ZERO_RETURN:
+        if (m_handles->certificateRequested)
+            recordFailure();
         return 0;
     case SSL_ERROR_SYSCALL:
-        if (ERR_peek_error() == 0 && result == 0)
+        if (ERR_peek_error() == 0 && result == 0) {
+            if (m_handles->certificateRequested)
+                recordFailure();
             return 0;
+        }
         [[fallthrough]];
     default:
         // A broker that rejects the client's certificate under TLS 1.3 says
         // so here, after the handshake looked complete.
-        m_failure = kTlsError + queuedReason("the connection failed");
+        recordFailure();
         return -1;
     }
+}
+
+void TlsSession::recordFailure()
+{
+    const std::string reason = queuedReason("the connection failed");
+    m_failure = m_handles->certificateRequested
+                    ? kTlsError + std::string(kCertificateRequired) + " (" + reason + ")"
+                    : kTlsError + reason;
 }
 
 bool TlsSession::hasBufferedData() const
