@@ -1,8 +1,10 @@
 #include "ui/urdf_viewer_widget.h"
 
 #include "ui/viewer_camera_control.h"
+#include "ui/viewer_render_window.h"
 
 #include <QMouseEvent>
+#include <QVBoxLayout>
 #include <QWheelEvent>
 
 #include <GL/glu.h>
@@ -46,7 +48,7 @@ double toDegrees(double radians)
 } // namespace
 
 UrdfViewerWidget::UrdfViewerWidget(QWidget* parent)
-    : QOpenGLWidget(parent)
+    : QWidget(parent)
     , m_distance(ViewerCameraControl::kDefaultDistance)
     , m_yawDeg(ViewerCameraControl::kDefaultYawDeg)
     , m_pitchDeg(ViewerCameraControl::kDefaultPitchDeg)
@@ -54,16 +56,41 @@ UrdfViewerWidget::UrdfViewerWidget(QWidget* parent)
     , m_panY(ViewerCameraControl::kDefaultPanY)
 {
     m_jointPwm.fill(kDefaultPwm);
+    m_renderWindow = new ViewerRenderWindow(*this);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(QWidget::createWindowContainer(m_renderWindow, this));
+}
+
+void UrdfViewerWidget::scheduleRepaint()
+{
+    m_renderWindow->update();
+}
+
+int UrdfViewerWidget::framesShown() const
+{
+    return m_renderWindow->framesShown();
+}
+
+QImage UrdfViewerWidget::grabFramebuffer()
+{
+    return m_renderWindow->grabScene();
 }
 
 void UrdfViewerWidget::setJointAngles(const std::array<double, 17>& angles)
 {
+    bool changed = false;
     for (int channel = 0; channel < kServoCount; ++channel) {
-        if (std::isfinite(angles[channel])) {
+        if (std::isfinite(angles[channel]) && angles[channel] != m_jointAngles[channel]) {
             m_jointAngles[channel] = angles[channel];
+            changed = true;
         }
     }
-    update();
+    // Telemetry repeats a resting robot's pose many times a second; only a
+    // move is worth a frame.
+    if (changed) {
+        scheduleRepaint();
+    }
 }
 
 void UrdfViewerWidget::setJointPwm(const std::array<int, 17>& pwm)
@@ -83,7 +110,7 @@ void UrdfViewerWidget::setViewerConfig(bool showGrid, bool showAxes, bool showMe
         m_fovDeg = std::clamp(fovDeg, kMinFovDeg, kMaxFovDeg);
     }
     m_projectionStale = true;
-    update();
+    scheduleRepaint();
 }
 
 void UrdfViewerWidget::resetCamera()
@@ -93,7 +120,7 @@ void UrdfViewerWidget::resetCamera()
     m_pitchDeg = ViewerCameraControl::kDefaultPitchDeg;
     m_panX = ViewerCameraControl::kDefaultPanX;
     m_panY = ViewerCameraControl::kDefaultPanY;
-    update();
+    scheduleRepaint();
 }
 
 double UrdfViewerWidget::projectionAspect(int w, int h)
@@ -191,11 +218,11 @@ void UrdfViewerWidget::mouseMoveEvent(QMouseEvent* event)
     if (event->buttons() & Qt::LeftButton) {
         m_yawDeg = ViewerCameraControl::orbitYaw(m_yawDeg, dx);
         m_pitchDeg = ViewerCameraControl::orbitPitch(m_pitchDeg, dy);
-        update();
+        scheduleRepaint();
     } else if (event->buttons() & (Qt::RightButton | Qt::MiddleButton)) {
         m_panX = ViewerCameraControl::panX(m_panX, dx, m_distance);
         m_panY = ViewerCameraControl::panY(m_panY, dy, m_distance);
-        update();
+        scheduleRepaint();
     }
     m_lastMousePos = position;
     event->accept();
@@ -204,7 +231,7 @@ void UrdfViewerWidget::mouseMoveEvent(QMouseEvent* event)
 void UrdfViewerWidget::wheelEvent(QWheelEvent* event)
 {
     m_distance = ViewerCameraControl::zoomDistance(m_distance, event->angleDelta().y());
-    update();
+    scheduleRepaint();
     event->accept();
 }
 

@@ -2,22 +2,26 @@
 
 #include "robot/joint_set.h"
 
+#include <QImage>
 #include <QOpenGLFunctions>
-#include <QOpenGLWidget>
 #include <QPoint>
+#include <QWidget>
 
 #include <array>
 #include <string>
 
 class QMouseEvent;
 class QWheelEvent;
+class ViewerRenderWindow;
 
 // The dashboard's 3D view of the robot: coloured boxes along the kinematic
 // chains, posed by the 17 joint angles the robot reports, over a floor grid,
 // with an orbit/pan/zoom camera on the mouse. It draws with the fixed-function
 // pipeline of OpenGL 2.1; the robot's dimensions are built in and mirror the
 // embedded URDF model, so the view never depends on a file being readable.
-class UrdfViewerWidget : public QOpenGLWidget, protected QOpenGLFunctions
+// The drawing happens in a native OpenGL window inside this widget
+// (ViewerRenderWindow), and only when the robot or the camera moved.
+class UrdfViewerWidget : public QWidget, protected QOpenGLFunctions
 {
     Q_OBJECT
 
@@ -35,6 +39,11 @@ public:
     void setViewerConfig(bool showGrid, bool showAxes, bool showMeshes,
                          const std::string& renderMode, double fovDeg);
     void resetCamera();
+    // The view drawn with the current state; null until the view has been
+    // shown on screen once.
+    QImage grabFramebuffer();
+    // Frames drawn on screen so far (the view draws only when something moved).
+    int framesShown() const;
 
     const std::array<double, 17>& jointAngles() const { return m_jointAngles; }
     const std::array<int, 17>& jointPwm() const { return m_jointPwm; }
@@ -60,9 +69,10 @@ public:
     static double projectionAspect(int w, int h);
 
 protected:
-    void initializeGL() override;
-    void resizeGL(int w, int h) override;
-    void paintGL() override;
+    // Called by the render window with its OpenGL context current.
+    void initializeGL();
+    void resizeGL(int w, int h);
+    void paintGL();
 
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -80,7 +90,12 @@ protected:
     void drawRobot();
 
 private:
+    friend class ViewerRenderWindow;
     enum class Axis { X, Y, Z };
+
+    // Asks the render window for one new frame (several requests before it
+    // paints make one frame).
+    void scheduleRepaint();
 
     void applyProjection();
     // One step of a chain: move to the joint and turn by the channel's angle.
@@ -110,4 +125,7 @@ private:
     int m_viewportWidth = 0;
     int m_viewportHeight = 0;
     bool m_projectionStale = false;
+
+    // Owned by its window container, a child of this widget.
+    ViewerRenderWindow* m_renderWindow = nullptr;
 };

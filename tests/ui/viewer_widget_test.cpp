@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -312,6 +313,39 @@ TEST_F(ViewerWidgetTest, NonFiniteAnglesKeepTheJointWhereItWas)
     EXPECT_EQ(m_viewer->jointAngles()[ServoChannel::LeftElbow], 0.3);
     EXPECT_EQ(m_viewer->jointAngles()[ServoChannel::RightElbow], 0.0);
     EXPECT_EQ(m_viewer->jointAngles()[ServoChannel::HeadYaw], -0.5);
+}
+
+// Telemetry repeats a resting robot's pose many times a second; with
+// software OpenGL every needless frame costs the camera thread its CPU.
+TEST_F(ViewerWidgetTest, DrawsANewFrameOnlyWhenThePoseOrTheCameraChanges)
+{
+    const auto settle = [] { QTest::qWait(150); };
+    settle();
+    ASSERT_GT(m_viewer->framesShown(), 0) << "the exposed view was never drawn";
+
+    std::array<double, 17> angles{};
+    angles[ServoChannel::HeadYaw] = 0.4;
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        bool draws;
+    };
+    const Step steps[] = {
+        {"the same pose again", [&] { m_viewer->setJointAngles({}); }, false},
+        {"PWM values", [&] { m_viewer->setJointPwm({}); }, false},
+        {"a turned head", [&] { m_viewer->setJointAngles(angles); }, true},
+        {"the turned head again", [&] { m_viewer->setJointAngles(angles); }, false},
+        {"a zoom step", [&] { wheel(120); }, true},
+    };
+    for (const Step& step : steps) {
+        const int before = m_viewer->framesShown();
+        for (int repeat = 0; repeat < 10; ++repeat) {
+            step.act();
+        }
+        settle();
+        // Ten requests before the next frame make one frame.
+        EXPECT_EQ(m_viewer->framesShown() - before, step.draws ? 1 : 0) << step.what;
+    }
 }
 
 TEST_F(ViewerWidgetTest, PwmValuesAreStoredAndDoNotMoveTheRobot)
