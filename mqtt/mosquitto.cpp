@@ -123,7 +123,7 @@ int mosquitto_reconnect_delay_set(mosquitto* client, unsigned int delay, unsigne
 {
     if (!client)
         return MOSQ_ERR_INVAL;
-    // Stored for callers that read them back; the retry pauses are fixed.
+    // Read by the network thread before each pause between attempts.
     std::lock_guard<std::mutex> lock(client->mutex);
     client->reconnectDelay = static_cast<int>(delay);
     client->reconnectDelayMax = static_cast<int>(delayMax);
@@ -142,6 +142,7 @@ int mosquitto_connect_async(mosquitto* client, const char* host, int port, int k
         client->keepalive = keepalive > 0 ? keepalive : kDefaultKeepalive;
         client->queue.clear();
     }
+    client->nextRetryDelayMs.store(0);
     client->connectRequested.store(true);
     client->wake.signal();
     return MOSQ_ERR_SUCCESS;
@@ -158,6 +159,15 @@ int mosquitto_disconnect(mosquitto* client)
         return MOSQ_ERR_INVAL;
     client->connectRequested.store(false);
     client->wake.signal();
+    return MOSQ_ERR_SUCCESS;
+}
+
+int mosquitto_fast_liveness_set(mosquitto* client, bool fast)
+{
+    if (!client)
+        return MOSQ_ERR_INVAL;
+    client->fastLiveness.store(fast);
+    client->wake.signal(); // the network thread recomputes its ping deadline
     return MOSQ_ERR_SUCCESS;
 }
 
@@ -235,6 +245,8 @@ int mosquitto_publish(mosquitto* client, int* messageIdOut, const char* topic, i
         return MOSQ_ERR_INVAL;
     if (!client->connected.load())
         return MOSQ_ERR_NO_CONN;
+    if (client->brokerAnswerOverdue())
+        return MOSQ_ERR_CONN_LOST;
     {
         std::lock_guard<std::mutex> lock(client->mutex);
         const int id = client->takeMessageId();

@@ -56,6 +56,13 @@ int mosquitto_connect_async(mosquitto* client, const char* host, int port, int k
 int mosquitto_connect(mosquitto* client, const char* host, int port, int keepalive);
 int mosquitto_disconnect(mosquitto* client);
 
+// With fast set (while the robot is being driven), the client pings the
+// broker every 100 ms and gives the connection up when an answer is 1.25 s
+// late; otherwise it keeps the keep-alive rhythm and gives up after one
+// keep-alive. Either way publishing returns MOSQ_ERR_CONN_LOST while a ping
+// has gone unanswered for more than 250 ms.
+int mosquitto_fast_liveness_set(mosquitto* client, bool fast);
+
 int mosquitto_loop_start(mosquitto* client);
 int mosquitto_loop_stop(mosquitto* client, bool force);
 

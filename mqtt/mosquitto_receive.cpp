@@ -1,7 +1,10 @@
 // The receive parser: cuts complete packets out of the buffer and acts on
-// CONNACK, PUBLISH and PUBACK; everything else is consumed and ignored.
+// CONNACK, PUBLISH, PUBACK and PUBREL; everything else is consumed and
+// ignored, and a packet over the size cap is read past without buffering it.
 #include "mqtt/mosquitto_client.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -18,11 +21,10 @@ uint16_t readUint16(const uint8_t* bytes)
 
 } // namespace
 
-void mosquitto::sendPuback(TcpSocket& target, uint16_t packetId)
+void mosquitto::sendAck(TcpSocket& target, const mqtt_codec::ByteBuffer& ack)
 {
-    const mqtt_codec::ByteBuffer ack = mqtt_codec::buildPuback(packetId);
     size_t sent = 0;
-    // A lost PUBACK is not reported: the broker will simply resend or drop.
+    // A lost acknowledgement is not reported: the broker will simply resend or drop.
     while (sent < ack.size() && running.load()) {
         const long written = target.sendSome(ack.data() + sent, ack.size() - sent);
         if (written < 0)
@@ -65,10 +67,18 @@ void mosquitto::dispatchPublish(const uint8_t* packet, size_t headerLength, size
 
     std::string topic(reinterpret_cast<const char*>(body + 2), topicLength);
     int messageId = 0;
-    if (qos != 0) {
+    if (qos == 2) {
         messageId = readUint16(body + 2 + topicLength);
-        // Answered before the callback runs; there is no QoS 2 handshake.
-        sendPuback(target, static_cast<uint16_t>(messageId));
+        // Delivered on the first PUBLISH; a resend of the same identifier
+        // before the broker's PUBREL is the same message and is not
+        // delivered twice. A PUBACK here would break the broker's flow.
+        sendAck(target, mqtt_codec::buildPubrec(static_cast<uint16_t>(messageId)));
+        if (!qos2Delivered.insert(static_cast<uint16_t>(messageId)).second)
+            return;
+    } else if (qos != 0) {
+        messageId = readUint16(body + 2 + topicLength);
+        // Answered before the callback runs.
+        sendAck(target, mqtt_codec::buildPuback(static_cast<uint16_t>(messageId)));
     }
     std::vector<uint8_t> payload(body + payloadOffset, body + remainingLength);
 
@@ -104,11 +114,24 @@ void mosquitto::dispatchPuback(int packetId)
         callback(this, data, packetId);
 }
 
+void mosquitto::dispatchPubrel(uint16_t packetId, TcpSocket& target)
+{
+    qos2Delivered.erase(packetId);
+    sendAck(target, mqtt_codec::buildPubcomp(packetId));
+}
+
 bool mosquitto::processRxBuffer(mqtt_codec::ByteBuffer& buffer, TcpSocket& target)
 {
     size_t consumed = 0;
     bool keepConnection = true;
     while (keepConnection) {
+        if (rxSkipRemaining > 0) {
+            const size_t dropped = static_cast<size_t>(std::min<uint64_t>(rxSkipRemaining, buffer.size() - consumed));
+            consumed += dropped;
+            rxSkipRemaining -= dropped;
+            if (rxSkipRemaining > 0)
+                break;
+        }
         const uint8_t* packet = buffer.data() + consumed;
         const size_t available = buffer.size() - consumed;
         if (available < 2)
@@ -118,6 +141,16 @@ bool mosquitto::processRxBuffer(mqtt_codec::ByteBuffer& buffer, TcpSocket& targe
             break;
         if (length.status == mqtt_codec::RemainingLength::Malformed)
             return false;
+        if (length.status == mqtt_codec::RemainingLength::TooLarge) {
+            // Ending the connection would not help: a retained message comes
+            // back on every new subscription, and the client would reconnect
+            // for ever. So the packet is read past, chunk by chunk.
+            std::fprintf(stderr, "mosquitto: skipping an incoming packet of %llu bytes (type %d), over the %llu-byte limit\n",
+                         static_cast<unsigned long long>(length.value), packet[0] >> 4,
+                         static_cast<unsigned long long>(mqtt_codec::kMaxRemainingLength));
+            rxSkipRemaining = length.headerLength + length.value;
+            continue;
+        }
         const size_t remaining = static_cast<size_t>(length.value);
         if (available - length.headerLength < remaining)
             break;
@@ -135,6 +168,10 @@ bool mosquitto::processRxBuffer(mqtt_codec::ByteBuffer& buffer, TcpSocket& targe
         case mqtt_codec::kPuback:
             if (remaining >= 2)
                 dispatchPuback(readUint16(packet + length.headerLength));
+            break;
+        case mqtt_codec::kPubrel:
+            if (remaining >= 2)
+                dispatchPubrel(readUint16(packet + length.headerLength), target);
             break;
         default:
             break; // SUBACK, PINGRESP and the rest need no action here.

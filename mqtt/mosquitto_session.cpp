@@ -2,17 +2,34 @@
 // queue, receive and keep-alive duties, and the end of a connection.
 #include "mqtt/mosquitto_client.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 namespace {
 
-constexpr int kIdlePollMs = 20;
-constexpr int kRetryPauseMs = 1000;
-constexpr int kRetryPauseStepMs = 50;
+using Clock = mosquitto::Clock;
+using std::chrono::milliseconds;
+
 constexpr int kSocketWaitMs = 25;
 constexpr size_t kReceiveChunk = 2048;
 constexpr size_t kReceiveBufferCapacity = 4096;
 constexpr size_t kSendBatchBytes = 16 * 1024;
+// While teleoperating: a PINGREQ every 100 ms, and the connection is given
+// up when one stays unanswered for 1.25 s, so a frozen broker is noticed at
+// most 1.35 s after its last word. Otherwise the keep-alive rhythm (a ping
+// every k / 2, given up after k), noticed within 1.5 k.
+constexpr milliseconds kFastPingInterval{100};
+constexpr milliseconds kFastAnswerTimeout{1250};
+// A connection that stayed up this long was not refused in disguise: the
+// next attempt is made at once and the back-off starts again.
+constexpr std::chrono::seconds kLastingConnection{10};
+
+int millisecondsUntil(Clock::time_point deadline)
+{
+    const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 60 * 60 * 1000));
+}
 
 } // namespace
 
@@ -23,17 +40,37 @@ int mosquitto::takeMessageId()
     return id;
 }
 
-void mosquitto::pause(int totalMs, int stepMs)
+bool mosquitto::brokerAnswerOverdue() const
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(totalMs);
-    while (shouldRun()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return;
-        // A wake-up for a queued packet only shortens one step; the loop
-        // re-checks the stop flags and the deadline.
-        wake.wait(static_cast<int>(std::min<long long>(left.count(), stepMs)));
+    const Clock::rep since = answerOwedSince.load();
+    return since != 0 && Clock::now() - Clock::time_point(Clock::duration(since)) > kAnswerOverdue;
+}
+
+void mosquitto::pause(int totalMs)
+{
+    const auto deadline = Clock::now() + milliseconds(totalMs);
+    // Woken early by a stop request or a new connect request; anything else
+    // that wakes it is re-checked against the deadline.
+    while (shouldRun() && Clock::now() < deadline)
+        wake.wait(millisecondsUntil(deadline));
+}
+
+void mosquitto::backOff()
+{
+    int firstMs = 1000;
+    int longestMs = 1000;
+    bool exponential = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        // Never below 1 s: a zero delay would let a broker that drops us at
+        // once drive a reconnect storm.
+        firstMs = std::max(reconnectDelay, 1) * 1000;
+        longestMs = std::max(reconnectDelayMax * 1000, firstMs);
+        exponential = reconnectExponential;
     }
+    const int delayMs = nextRetryDelayMs.load() > 0 ? nextRetryDelayMs.load() : firstMs;
+    nextRetryDelayMs.store(exponential ? std::min(delayMs * 2, longestMs) : firstMs);
+    pause(delayMs);
 }
 
 int mosquitto::tryOpenSocket(TcpSocket& socketOut, std::string& tlsReason)
@@ -153,7 +190,7 @@ void mosquitto::endConnection()
         callback(this, data, 0);
 }
 
-bool mosquitto::serveConnection(TcpSocket& opened)
+mosquitto::Served mosquitto::serveConnection(TcpSocket& opened)
 {
     mqtt_codec::ByteBuffer connectPacket;
     int effectiveKeepalive = 60;
@@ -171,28 +208,61 @@ bool mosquitto::serveConnection(TcpSocket& opened)
         connectPacket = mqtt_codec::buildConnect(options);
         effectiveKeepalive = mqtt_codec::effectiveKeepalive(keepalive);
     }
+    rxSkipRemaining = 0;
+    qos2Delivered.clear();
 
     if (!sendAll(socket, connectPacket)) {
         std::lock_guard<std::mutex> lock(mutex);
         socket.close();
-        return false;
+        return {};
     }
 
     mqtt_codec::ByteBuffer received;
     received.reserve(kReceiveBufferCapacity);
-    const auto connectSentAt = std::chrono::steady_clock::now();
-    auto lastPing = connectSentAt;
-    const auto pingInterval = std::chrono::seconds(effectiveKeepalive / 2);
+    const auto connectSentAt = Clock::now();
+    const std::chrono::seconds keepaliveSpan(effectiveKeepalive);
     // A broker that takes the TCP connection but never answers the CONNECT
     // would otherwise hold the client here for good, retrying nothing.
-    const auto connackTimeout = std::chrono::seconds(effectiveKeepalive);
+    const auto connackTimeout = keepaliveSpan;
+    auto lastPing = connectSentAt;
+    bool answerOwed = false;
+    bool silent = false;
     uint8_t chunk[kReceiveChunk];
 
     while (shouldRun()) {
         if (connected.load() && !sendQueued(socket))
             break;
 
-        const TcpSocket::Wait waited = socket.waitReadable(kSocketWaitMs, &wake);
+        const auto now = Clock::now();
+        Clock::time_point deadline;
+        if (!connected.load()) {
+            if (now - connectSentAt >= connackTimeout)
+                break;
+            deadline = connectSentAt + connackTimeout;
+        } else if (answerOwed) {
+            const Clock::duration timeout = fastLiveness.load() ? Clock::duration(kFastAnswerTimeout) : keepaliveSpan;
+            if (now - lastPing >= timeout) {
+                silent = true;
+                break;
+            }
+            deadline = lastPing + timeout;
+        } else {
+            // Only PINGREQs reset the ping time, so pings keep their rhythm
+            // whatever else is sent.
+            const Clock::duration interval =
+                fastLiveness.load() ? Clock::duration(kFastPingInterval) : Clock::duration(keepaliveSpan / 2);
+            if (now - lastPing >= interval) {
+                if (!sendAll(socket, mqtt_codec::buildPingreq()))
+                    break;
+                lastPing = now;
+                answerOwed = true;
+                answerOwedSince.store(now.time_since_epoch().count());
+                continue; // the next turn computes the answer deadline
+            }
+            deadline = lastPing + interval;
+        }
+
+        const TcpSocket::Wait waited = socket.waitReadable(millisecondsUntil(deadline), &wake);
         if (waited == TcpSocket::Wait::Error)
             break;
         if (waited == TcpSocket::Wait::Ready) {
@@ -200,36 +270,37 @@ bool mosquitto::serveConnection(TcpSocket& opened)
             if (got == 0 || got == -1)
                 break;
             if (got > 0) {
+                // Any packet shows the broker is reading and answering.
+                answerOwed = false;
+                answerOwedSince.store(0);
                 received.insert(received.end(), chunk, chunk + got);
                 if (!processRxBuffer(received, socket))
                     break;
             }
         }
-
-        if (!connected.load() && std::chrono::steady_clock::now() - connectSentAt >= connackTimeout)
-            break;
-        if (connected.load()) {
-            const auto now = std::chrono::steady_clock::now();
-            // Only PINGREQs reset the ping time, so pings keep their rhythm
-            // whatever else is sent.
-            if (std::chrono::duration_cast<std::chrono::seconds>(now - lastPing) >= pingInterval) {
-                if (!sendAll(socket, mqtt_codec::buildPingreq()))
-                    break;
-                lastPing = now;
-            }
-        }
     }
 
-    const bool accepted = connected.load();
+    Served served;
+    served.accepted = connected.load();
+    served.lasted = Clock::now() - connectSentAt;
+    answerOwedSince.store(0);
+    if (silent) {
+        std::fprintf(stderr, "mosquitto: no answer from the broker for %lld ms, giving up the connection\n",
+                     static_cast<long long>(std::chrono::duration_cast<milliseconds>(Clock::now() - lastPing).count()));
+        // Whatever waited for this connection was meant for a broker that
+        // was listening then; sent after a reconnect it would arrive late.
+        std::lock_guard<std::mutex> lock(mutex);
+        queue.clear();
+    }
     endConnection();
-    return accepted;
+    return served;
 }
 
 void mosquitto::runLoop()
 {
     while (running.load()) {
         if (!connectRequested.load()) {
-            wake.wait(kIdlePollMs);
+            wake.wait(-1); // until a connect request, or a stop
             continue;
         }
 
@@ -238,14 +309,20 @@ void mosquitto::runLoop()
         const int opening = tryOpenSocket(opened, tlsReason);
         if (opening != MOSQ_ERR_SUCCESS) {
             reportConnectFailure(opening, tlsReason);
-            pause(kRetryPauseMs, kRetryPauseStepMs);
+            backOff();
             continue;
         }
 
-        // A connection the broker never accepted (closed before CONNACK, or
-        // refused) is retried after the same pause as a failed TCP connect;
-        // retrying at once would hammer the broker in a tight loop.
-        if (!serveConnection(opened)) {
+        // A lost connection that had lasted is retried at once. One the
+        // broker never accepted (closed before CONNACK, refused) or that it
+        // ended soon after accepting it waits for the back-off: retrying at
+        // once would hammer the broker in a tight loop.
+        const Served served = serveConnection(opened);
+        if (served.accepted && served.lasted >= kLastingConnection) {
+            nextRetryDelayMs.store(0);
+            continue;
+        }
+        if (!served.accepted) {
             // A broker that refuses the client's certificate under TLS 1.3
             // says so only after the handshake, in its first record.
             std::string refusal;
@@ -255,7 +332,7 @@ void mosquitto::runLoop()
             }
             if (!refusal.empty())
                 reportConnectFailure(MOSQ_ERR_TLS, refusal);
-            pause(kRetryPauseMs, kRetryPauseStepMs);
         }
+        backOff();
     }
 }

@@ -15,6 +15,8 @@ const QString kControlSuffix = QStringLiteral("/control");
 const QString kStatusSuffix = QStringLiteral("/status");
 const QString kNotConnected = QStringLiteral("MQTT not connected");
 const QString kPublishFailed = QStringLiteral("MQTT publish failed: %1");
+constexpr unsigned kFirstReconnectDelayS = 1;
+constexpr unsigned kLongestReconnectDelayS = 30;
 
 } // namespace
 
@@ -28,6 +30,9 @@ MqttClient::MqttClient(QObject* parent)
         mosquitto_disconnect_callback_set(m_mosq, &MqttClient::onDisconnectCallback);
         mosquitto_publish_callback_set(m_mosq, &MqttClient::onPublishCallback);
         mosquitto_message_callback_set(m_mosq, &MqttClient::onMessageCallback);
+        // A broker that accepts and then drops us (a packet it will resend
+        // on every subscription, say) must not drive a reconnect storm.
+        mosquitto_reconnect_delay_set(m_mosq, kFirstReconnectDelayS, kLongestReconnectDelayS, true);
     }
 }
 
@@ -141,6 +146,11 @@ void MqttClient::resetPwmTxCache()
 {
     m_lastSentPwm.fill(0);
     m_lastSentValid.fill(false);
+}
+
+void MqttClient::setFastLiveness(bool on)
+{
+    mosquitto_fast_liveness_set(m_mosq, on);
 }
 
 void MqttClient::applyPendingCacheReset()

@@ -10,6 +10,8 @@ constexpr uint8_t kConnectHeader = 0x10;
 constexpr uint8_t kSubscribeHeader = 0x82;
 constexpr uint8_t kPublishHeader = 0x30;
 constexpr uint8_t kPubackHeader = 0x40;
+constexpr uint8_t kPubrecHeader = 0x50;
+constexpr uint8_t kPubcompHeader = 0x70;
 constexpr uint8_t kPingreqHeader = 0xC0;
 constexpr uint8_t kDisconnectHeader = 0xE0;
 constexpr uint8_t kProtocolLevel = 0x04;
@@ -123,6 +125,20 @@ ByteBuffer buildPuback(uint16_t packetId)
     return packet;
 }
 
+ByteBuffer buildPubrec(uint16_t packetId)
+{
+    ByteBuffer packet{kPubrecHeader, 0x02};
+    appendUint16(packet, packetId);
+    return packet;
+}
+
+ByteBuffer buildPubcomp(uint16_t packetId)
+{
+    ByteBuffer packet{kPubcompHeader, 0x02};
+    appendUint16(packet, packetId);
+    return packet;
+}
+
 ByteBuffer buildPingreq()
 {
     return {kPingreqHeader, 0x00};
@@ -147,7 +163,7 @@ RemainingLength decodeRemainingLength(const uint8_t* data, size_t size)
         multiplier *= 128;
         if ((digit & 0x80) == 0) {
             result.headerLength = index + 1;
-            result.status = result.value > kMaxRemainingLength ? RemainingLength::Malformed : RemainingLength::Complete;
+            result.status = result.value > kMaxRemainingLength ? RemainingLength::TooLarge : RemainingLength::Complete;
             return result;
         }
         if (index == kMaxLengthBytes) {

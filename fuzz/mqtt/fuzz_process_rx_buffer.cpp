@@ -74,6 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     --size;
 
     harness.client->connected.store(false);
+    harness.client->rxSkipRemaining = 0;
+    harness.client->qos2Delivered.clear();
     mqtt_codec::ByteBuffer buffer;
     for (size_t offset = 0; offset < size; offset += chunk) {
         const size_t length = std::min(chunk, size - offset);

@@ -1,5 +1,6 @@
 #include "mqtt/mosquitto_client.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -158,7 +159,7 @@ TEST_F(ReceiveTest, PublishFieldsReachTheMessageCallback)
     EXPECT_TRUE(feed(buffer, {0x31, 0x05, 0x00, 0x03, 'x', '/', 'y'}));
     // QoS 1 with identifier 0x0102.
     EXPECT_TRUE(feed(buffer, {0x32, 0x08, 0x00, 0x01, 't', 0x01, 0x02, 0xAA, 0xBB, 0x00}));
-    // QoS 2 is answered like QoS 1 (no PUBREC).
+    // QoS 2 is answered with PUBREC, never with PUBACK.
     EXPECT_TRUE(feed(buffer, {0x34, 0x06, 0x00, 0x01, 't', 0x00, 0x09, 0xCC}));
 
     ASSERT_EQ(m_received.messages.size(), 3u);
@@ -180,7 +181,35 @@ TEST_F(ReceiveTest, PublishFieldsReachTheMessageCallback)
 
     const auto& third = m_received.messages[2];
     EXPECT_EQ(third.qos, 2);
-    EXPECT_EQ(third.peerBytesBefore, (ByteBuffer{0x40, 0x02, 0x00, 0x09}));
+    EXPECT_EQ(third.peerBytesBefore, (ByteBuffer{0x50, 0x02, 0x00, 0x09}));
+}
+
+TEST_F(ReceiveTest, Qos2IsDeliveredOnceUntilTheBrokerReleasesIt)
+{
+    const ByteBuffer publish9{0x34, 0x06, 0x00, 0x01, 't', 0x00, 0x09, 'a'};
+    const ByteBuffer resent9{0x3C, 0x06, 0x00, 0x01, 't', 0x00, 0x09, 'a'}; // DUP set
+    const ByteBuffer pubrel9{0x62, 0x02, 0x00, 0x09};
+    const struct {
+        const ByteBuffer& in;
+        ByteBuffer answer;
+        size_t delivered;
+    } steps[] = {
+        {publish9, {0x50, 0x02, 0x00, 0x09}, 1},
+        {resent9, {0x50, 0x02, 0x00, 0x09}, 1},   // acknowledged again, not delivered again
+        {pubrel9, {0x70, 0x02, 0x00, 0x09}, 1},   // PUBCOMP
+        {publish9, {0x50, 0x02, 0x00, 0x09}, 2},  // released: the identifier is free for a new message
+    };
+    ByteBuffer buffer;
+    for (const auto& step : steps) {
+        const size_t before = m_received.messages.size();
+        EXPECT_TRUE(feed(buffer, step.in));
+        // A delivering step's answer left before the callback ran.
+        ByteBuffer answer = m_received.messages.size() > before ? m_received.messages.back().peerBytesBefore : ByteBuffer{};
+        const ByteBuffer rest = drain(m_peer);
+        answer.insert(answer.end(), rest.begin(), rest.end());
+        EXPECT_EQ(answer, step.answer) << testing::PrintToString(step.in);
+        EXPECT_EQ(m_received.messages.size(), step.delivered) << testing::PrintToString(step.in);
+    }
 }
 
 TEST_F(ReceiveTest, TruncatedAndUnknownPacketsAreSkipped)
@@ -210,13 +239,11 @@ TEST_F(ReceiveTest, TruncatedAndUnknownPacketsAreSkipped)
     EXPECT_EQ(m_received.publishIds, std::vector<int>{3});
 }
 
-TEST_F(ReceiveTest, MalformedOrOversizedLengthEndsTheConnection)
+TEST_F(ReceiveTest, MalformedLengthEndsTheConnection)
 {
     const ByteBuffer bad[] = {
         {0x30, 0x80, 0x80, 0x80, 0x80, 0x01},
-        {0x30, 0xFF, 0xFF, 0xFF, 0x7F},
-        // 1 MiB + 1 announced: refused before any payload arrives.
-        {0x30, 0x81, 0x80, 0x40},
+        {0x30, 0xFF, 0xFF, 0xFF, 0x80},
     };
     for (const ByteBuffer& bytes : bad) {
         ByteBuffer buffer;
@@ -226,4 +253,31 @@ TEST_F(ReceiveTest, MalformedOrOversizedLengthEndsTheConnection)
     ByteBuffer buffer;
     EXPECT_TRUE(feed(buffer, {0x30, 0x80, 0x80, 0x40, 0x00}));
     EXPECT_EQ(buffer.size(), 5u);
+}
+
+TEST_F(ReceiveTest, OversizedPacketIsReadPastWithoutBufferingIt)
+{
+    // A retained PUBLISH of 1 MiB + 1 bytes (QoS 1, so it even carries an
+    // identifier) arrives in the session's 2048-byte chunks, straddled by
+    // a PINGRESP before and a small PUBLISH after it.
+    ByteBuffer oversized{0x32, 0x81, 0x80, 0x40, 0x00, 0x01, 't', 0x00, 0x07};
+    oversized.resize(4 + 1024 * 1024 + 1, 'x');
+    ByteBuffer stream{0xD0, 0x00};
+    stream.insert(stream.end(), oversized.begin(), oversized.end());
+    const ByteBuffer after{0x30, 0x04, 0x00, 0x01, 'u', 'z'};
+    stream.insert(stream.end(), after.begin(), after.end());
+
+    ByteBuffer buffer;
+    size_t largest = 0;
+    for (size_t at = 0; at < stream.size(); at += 2048) {
+        const size_t end = std::min(stream.size(), at + 2048);
+        ASSERT_TRUE(feed(buffer, ByteBuffer(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                                            stream.begin() + static_cast<std::ptrdiff_t>(end))));
+        largest = std::max(largest, buffer.size());
+    }
+    EXPECT_LT(largest, 2048u);
+    EXPECT_TRUE(buffer.empty());
+    ASSERT_EQ(m_received.messages.size(), 1u);
+    EXPECT_EQ(m_received.messages[0].topic, "u");
+    EXPECT_TRUE(drain(m_peer).empty()) << "nothing is acknowledged for a packet never read";
 }

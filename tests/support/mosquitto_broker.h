@@ -47,6 +47,8 @@ public:
     void stop();
     void kill();
     bool isRunning();
+    // For freezing the broker with SIGSTOP and thawing it with SIGCONT.
+    pid_t pid() const { return m_process.pid(); }
 
     const char* host() const { return "127.0.0.1"; }
     int port() const { return m_port; }
