@@ -436,6 +436,8 @@ void MainWindow::onMqttMessageSent(int /*messageId*/)
 void MainWindow::onTeleopToggleClicked()
 {
     m_teleopActive = m_teleopButton->isChecked();
+    // While driving, a frozen broker must be noticed within 2 s.
+    m_mqttClient->setFastLiveness(m_teleopActive);
     if (m_teleopActive) {
         m_teleopButton->setText(QStringLiteral("Teleoperation: ACTIVE (STREAMING)"));
         m_teleopButton->setStyleSheet(QString::fromLatin1(kTeleopActiveStyle));
