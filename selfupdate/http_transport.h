@@ -25,6 +25,11 @@ using HttpChunkCallback = std::function<bool(const char* data, std::size_t lengt
 // Largest block handed to a chunk callback.
 constexpr std::size_t kHttpBlockSize = 16384;
 
+// Largest body get() collects in memory (it serves the release catalog, a
+// few kilobytes); a longer body ends the transfer with an error.
+constexpr std::size_t kMaxResponseBodyBytes = 1024 * 1024;
+extern const char* const kResponseTooLargeMessage;
+
 // A small HTTP GET client: the self-updater's only network access.
 // Network failures never throw; they come back as texts.
 class HttpTransport {

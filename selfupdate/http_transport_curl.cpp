@@ -7,12 +7,15 @@
 #include <exception>
 #include <chrono>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <mutex>
 
 namespace selfupdate {
 
 const char* const kRedirectLeavesHttpsMessage = "Refused redirect from HTTPS to a non-HTTPS location: ";
+const char* const kResponseTooLargeMessage = "Response body larger than 1048576 bytes";
+static_assert(kMaxResponseBodyBytes == 1048576, "kResponseTooLargeMessage names the limit");
 
 namespace {
 
@@ -116,6 +119,21 @@ bool equalsIgnoreCase(const std::string& a, const char* b)
     return true;
 }
 
+// A Content-Length value: decimal digits that fit in 64 bits.
+bool parseContentLength(const std::string& text, std::int64_t& length)
+{
+    if (text.empty())
+        return false;
+    std::int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9' || value > (std::numeric_limits<std::int64_t>::max() - (c - '0')) / 10)
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    length = value;
+    return true;
+}
+
 // Everything one request of the redirect loop learns while libcurl runs it.
 struct RequestContext {
     CURL* handle = nullptr;
@@ -131,11 +149,12 @@ struct RequestContext {
     std::int64_t totalLength = -1;
     std::map<std::string, std::string> headers;
 
-    enum class Abort { None, Cancelled, ChunkRefused, TimedOut, CallbackThrew };
+    enum class Abort { None, Cancelled, ChunkRefused, TimedOut, CallbackThrew, BadContentLength };
     Abort abort = Abort::None;
     // An exception from the chunk callback must not unwind through libcurl's
     // C frames; it is carried past curl_easy_perform and rethrown there.
     std::exception_ptr callbackException;
+    std::string badContentLength;
     Clock::time_point lastActivity = Clock::now();
 };
 
@@ -176,10 +195,17 @@ size_t onHeaderLine(char* buffer, size_t size, size_t count, void* userData)
         context->stopAtHeaders = true;
         return 0;
     }
-    curl_off_t contentLength = -1;
-    if (curl_easy_getinfo(context->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &contentLength) != CURLE_OK)
-        contentLength = -1;
-    context->totalLength = contentLength >= 0 ? static_cast<std::int64_t>(contentLength) : -1;
+    // Read here rather than from libcurl, which takes a length too large for
+    // 64 bits as "unknown": such a response is refused.
+    for (const auto& [name, value] : context->headers) {
+        if (!equalsIgnoreCase(name, "Content-Length"))
+            continue;
+        if (!parseContentLength(value, context->totalLength)) {
+            context->abort = RequestContext::Abort::BadContentLength;
+            context->badContentLength = value;
+            return 0;
+        }
+    }
     context->readingBody = true;
     return length;
 }
@@ -268,12 +294,19 @@ HttpResponse CurlHttpTransport::get(const std::string& url, std::int32_t connect
                                     std::int32_t receiveTimeoutMs, const std::atomic<bool>* cancel)
 {
     HttpResponse response;
-    const HttpChunkCallback append = [&response](const char* data, std::size_t length, std::int64_t) {
+    bool tooLarge = false;
+    const HttpChunkCallback append = [&response, &tooLarge](const char* data, std::size_t length, std::int64_t) {
+        if (response.body.size() + length > kMaxResponseBodyBytes) {
+            tooLarge = true;
+            return false;
+        }
         response.body.append(data, length);
         return true;
     };
     transfer(url, append, connectTimeoutMs, receiveTimeoutMs, cancel, &response.error, &response.statusCode,
              &response.headers);
+    if (tooLarge)
+        response.error = kResponseTooLargeMessage;
     return response;
 }
 
@@ -375,6 +408,8 @@ bool CurlHttpTransport::transfer(const std::string& startUrl, const HttpChunkCal
             if (context.readingBody)
                 return failBody("WinHttpReadData failed: " + std::to_string(kTimeoutErrorCode));
             return fail("WinHttpReceiveResponse failed: " + std::to_string(kTimeoutErrorCode));
+        case RequestContext::Abort::BadContentLength:
+            return failBody("Invalid Content-Length in HTTP response: " + context.badContentLength);
         case RequestContext::Abort::CallbackThrew:
             *statusOut = 0;
             std::rethrow_exception(context.callbackException);

@@ -9,6 +9,8 @@ namespace selfupdate {
 
 const char* const kJsonTooDeepMessage = "JSON nesting deeper than 256 levels at position ";
 static_assert(kMaxJsonNestingDepth == 256, "kJsonTooDeepMessage names the limit");
+const char* const kJsonTooManyValuesMessage = "JSON document holds more than 100000 values at position ";
+static_assert(kMaxJsonValues == 100000, "kJsonTooManyValuesMessage names the limit");
 
 namespace {
 
@@ -85,6 +87,8 @@ JsonValue JsonParser::parseValue()
     if (atEnd())
         failAt("Unexpected token parsing JSON at position ", m_text.size());
 
+    if (++m_values > kMaxJsonValues)
+        failAt(kJsonTooManyValuesMessage, m_pos);
     const char c = m_text[m_pos];
     if (c == '"')
         return parseString();

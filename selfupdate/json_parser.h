@@ -12,6 +12,11 @@ namespace selfupdate {
 // of the worker thread through recursion.
 constexpr int kMaxJsonNestingDepth = 256;
 
+// Most values one document may hold. A catalog has a few hundred; without a
+// limit a megabyte of "[],[],..." becomes hundreds of megabytes of nodes.
+constexpr std::size_t kMaxJsonValues = 100000;
+extern const char* const kJsonTooManyValuesMessage;
+
 // Text of the error raised when kMaxJsonNestingDepth is exceeded (followed by
 // the byte position of the bracket that went one level too deep).
 extern const char* const kJsonTooDeepMessage;
@@ -41,6 +46,7 @@ private:
     const std::string& m_text;
     std::size_t m_pos = 0;
     int m_depth = 0;
+    std::size_t m_values = 0;
 };
 
 // The text without leading and trailing characters for which isspace holds.

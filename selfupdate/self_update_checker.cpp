@@ -54,10 +54,11 @@ UpdateState SelfUpdateChecker::checkForUpdate(bool userInitiated, const std::ato
     UpdateState state;
     state.phase = UpdatePhase::Checking;
     state.userInitiated = userInitiated;
-    const InstalledAppInfo info = getInstalledAppInfo();
-    state.installedVersionName = info.versionName;
-    state.installedVersionCode = info.versionCode;
     try {
+        // Inside: an installed version that does not parse is an error too.
+        const InstalledAppInfo info = getInstalledAppInfo();
+        state.installedVersionName = info.versionName;
+        state.installedVersionCode = info.versionCode;
         const UpdateManifest manifest = fetchManifest(cancel);
         state.manifest = manifest;
         state.phase = manifest.isNewerThan(state.installedVersionName, state.installedVersionCode)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -44,18 +45,25 @@ std::int64_t getInteger(const JsonValue& object, const std::string& key, std::in
     return member->intValue;
 }
 
-// Value of the leading decimal digits of a piece; 0 when it has none. The
-// accumulation wraps rather than overflowing a signed integer on absurdly
-// long digit runs.
-std::int64_t leadingNumber(const std::string& piece)
+[[noreturn]] void versionOutOfRange(const std::string& version)
 {
-    std::uint64_t value = 0;
+    throw std::invalid_argument("Version number out of range: " + version);
+}
+
+// Value of the leading decimal digits of a piece; 0 when it has none. A
+// number too large for 64 bits makes the whole version invalid: wrapping it
+// would let "18446744073709551618" pass for 2.
+std::int64_t leadingNumber(const std::string& piece, const std::string& version)
+{
+    std::int64_t value = 0;
     for (char c : piece) {
         if (c < '0' || c > '9')
             break;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        if (value > (std::numeric_limits<std::int64_t>::max() - (c - '0')) / 10)
+            versionOutOfRange(version);
+        value = value * 10 + (c - '0');
     }
-    return static_cast<std::int64_t>(value);
+    return value;
 }
 
 std::string dropLeadingV(const std::string& text)
@@ -66,7 +74,7 @@ std::string dropLeadingV(const std::string& text)
 }
 
 // Splits at '.'; a trailing empty piece after a final '.' does not count.
-std::vector<std::int64_t> versionNumbers(const std::string& core)
+std::vector<std::int64_t> versionNumbers(const std::string& core, const std::string& version)
 {
     std::vector<std::int64_t> numbers;
     if (core.empty())
@@ -76,10 +84,10 @@ std::vector<std::int64_t> versionNumbers(const std::string& core)
         const std::size_t dot = core.find('.', start);
         if (dot == std::string::npos) {
             if (start < core.size())
-                numbers.push_back(leadingNumber(core.substr(start)));
+                numbers.push_back(leadingNumber(core.substr(start), version));
             break;
         }
-        numbers.push_back(leadingNumber(core.substr(start, dot - start)));
+        numbers.push_back(leadingNumber(core.substr(start, dot - start), version));
         start = dot + 1;
     }
     return numbers;
@@ -252,13 +260,17 @@ std::int64_t UpdateManifest::parseVersionCode(const std::string& version)
     const std::size_t dash = t.find('-');
     if (dash != std::string::npos)
         t.resize(dash);
-    const std::vector<std::int64_t> numbers = versionNumbers(t);
-    auto piece = [&numbers](std::size_t index) -> std::uint64_t {
-        return index < numbers.size() ? static_cast<std::uint64_t>(numbers[index]) : 0;
-    };
-    // Unsigned arithmetic: the result has no range check by design, and this
-    // keeps an absurd version text from being undefined behaviour.
-    return static_cast<std::int64_t>(piece(0) * 10000 + piece(1) * 100 + piece(2));
+    const std::vector<std::int64_t> numbers = versionNumbers(t, version);
+    auto piece = [&numbers](std::size_t index) { return index < numbers.size() ? numbers[index] : 0; };
+    // Places may spill into each other (1.2.345 is 10545), but a build
+    // number beyond 64 bits is refused like a piece that does not fit.
+    std::int64_t code = 0;
+    std::int64_t minor = 0;
+    if (__builtin_mul_overflow(piece(0), std::int64_t{10000}, &code) ||
+        __builtin_mul_overflow(piece(1), std::int64_t{100}, &minor) || __builtin_add_overflow(code, minor, &code) ||
+        __builtin_add_overflow(code, piece(2), &code))
+        versionOutOfRange(version);
+    return code;
 }
 
 int UpdateManifest::compareVersions(const std::string& a, const std::string& b)
@@ -275,8 +287,8 @@ int UpdateManifest::compareVersions(const std::string& a, const std::string& b)
 
     // Unlike parseVersionCode, an empty piece after a final '.' counts here;
     // it is 0 and pads the same way, so the comparison is unaffected.
-    std::vector<std::int64_t> numbersA = versionNumbers(coreA);
-    std::vector<std::int64_t> numbersB = versionNumbers(coreB);
+    std::vector<std::int64_t> numbersA = versionNumbers(coreA, a);
+    std::vector<std::int64_t> numbersB = versionNumbers(coreB, b);
     const std::size_t length = std::max(numbersA.size(), numbersB.size());
     numbersA.resize(length, 0);
     numbersB.resize(length, 0);

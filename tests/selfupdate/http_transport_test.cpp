@@ -256,6 +256,30 @@ TEST_F(HttpTransportTest, ChunkCallbackCanAbortOrThrow)
                  std::logic_error);
 }
 
+// A length that does not fit in 64 bits (or is no number) is refused, not
+// taken as "unknown", which would switch off every size check downstream.
+TEST_F(HttpTransportTest, RefusesContentLengthsThatAreNotNumbers)
+{
+    for (const std::string value : {"99999999999999999999999", "18446744073709551616", "12abc"}) {
+        int calls = 0;
+        std::string error;
+        EXPECT_FALSE(transport.downloadStream(
+            server->url("/bad-length/" + value),
+            [&calls](const char*, std::size_t, std::int64_t) { return ++calls > 0; }, kConnectMs, kReceiveMs,
+            nullptr, &error));
+        EXPECT_EQ(calls, 0) << value;
+        EXPECT_EQ(error, "Invalid Content-Length in HTTP response: " + value);
+    }
+    std::int64_t total = 0;
+    std::string error;
+    EXPECT_TRUE(transport.downloadStream(
+        server->url("/bad-length/1000"),
+        [&total](const char*, std::size_t, std::int64_t length) { return (total = length) > 0; }, kConnectMs,
+        kReceiveMs, nullptr, &error))
+        << error;
+    EXPECT_EQ(total, 1000);
+}
+
 TEST_F(HttpTransportTest, ConnectionFailuresAndUnusableUrls)
 {
     // Without our throwaway authority the server's certificate is not trusted.

@@ -116,6 +116,17 @@ TEST(JsonParser, RefusesAbsurdNestingButAcceptsTheLimit)
 
     // Far beyond the limit: refused quickly instead of exhausting the stack.
     EXPECT_NE(errorOf("{\"a\":" + std::string(1000000, '[')).find("JSON nesting deeper than 256"), std::string::npos);
+
+    // Flat but huge: as many values as allowed pass, one more is refused
+    // where it starts (each "[]," is 3 bytes after the opening bracket).
+    std::string values;
+    for (std::size_t i = 1; i < selfupdate::kMaxJsonValues; ++i)
+        values += "[],";
+    const std::string allowed = "[" + values.substr(0, values.size() - 1) + "]";
+    JsonParser atCount(allowed);
+    EXPECT_NO_THROW(atCount.parseValue());
+    EXPECT_EQ(errorOf("[" + values + "[]]"),
+              std::string(selfupdate::kJsonTooManyValuesMessage) + std::to_string(1 + values.size()));
 }
 
 TEST(UpdateManifest, ValidationMessagesInOrder)
@@ -296,6 +307,17 @@ TEST(UpdateManifest, VersionCodes)
     };
     for (const auto& [text, code] : cases)
         EXPECT_EQ(UpdateManifest::parseVersionCode(text), code) << text;
+    // Numbers that do not fit make the version invalid instead of wrapping.
+    for (const std::string text : {"18446744073709551618.0.0", "9223372036854775808", "922337203685478.0.0",
+                                   "1.92233720368547758.0"}) {
+        try {
+            UpdateManifest::parseVersionCode(text);
+            ADD_FAILURE() << "accepted " << text;
+        } catch (const std::invalid_argument& error) {
+            EXPECT_EQ(std::string(error.what()), "Version number out of range: " + text);
+        }
+    }
+    EXPECT_EQ(UpdateManifest::parseVersionCode("922337203685477.0.5807"), 9223372036854775807);
 }
 
 TEST(UpdateManifest, VersionComparison)
@@ -315,6 +337,10 @@ TEST(UpdateManifest, VersionComparison)
         EXPECT_EQ(UpdateManifest::compareVersions(c.a, c.b), c.expected) << c.a << " vs " << c.b;
         EXPECT_EQ(UpdateManifest::compareVersions(c.b, c.a), -c.expected) << c.b << " vs " << c.a;
     }
+    // 2^64 + 2 once wrapped to 2 and compared as 2.0.0.
+    EXPECT_THROW(UpdateManifest::compareVersions("18446744073709551618.0.0", "2.0.0"), std::invalid_argument);
+    EXPECT_THROW(UpdateManifest::compareVersions("2.0.0", "2.99999999999999999999"), std::invalid_argument);
+    EXPECT_EQ(UpdateManifest::compareVersions("9223372036854775807.1", "9223372036854775807"), 1);
 }
 
 TEST(UpdateManifest, NewerThanInstalled)
