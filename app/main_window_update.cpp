@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTimer>
 
 #include <iostream>
@@ -77,6 +78,14 @@ void MainWindow::startSelfUpdate()
         m_selfUpdateController = std::make_shared<SelfUpdateController>(config.checker, options, "", nullptr);
     }
     bindSelfUpdateController();
+    // An update finished by a script after the last exit may have failed;
+    // its reason is shown (and keeps the start-up check from hiding it).
+    if (m_selfUpdateController->reportFailedInstall()) {
+        const UpdateState failed = m_selfUpdateController->state();
+        std::cerr << "MainWindow: " << failed.errorMessage << std::endl;
+        onSelfUpdateStateChanged(failed);
+        statusBar()->showMessage(QString::fromStdString(failed.errorMessage));
+    }
 
     if (config.checkOnStartup) {
         // Zero-delay: the check starts once the event loop runs, so the

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <system_error>
+#include <unistd.h>
 
-#include "selfupdate/platform_process.h"
+#include "selfupdate/private_folder.h"
 #include "selfupdate/sha256.h"
 
 namespace selfupdate {
@@ -26,12 +26,6 @@ std::string toLower(std::string text)
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-void removeQuietly(const fs::path& path)
-{
-    std::error_code ignored;
-    fs::remove(path, ignored); // a leftover is harmless; the next download truncates it
 }
 
 } // namespace
@@ -83,7 +77,16 @@ std::string PackageDownloader::resolveStagingDir(const std::string& key) const
     std::string name = sanitizeFileName(key);
     if (name.empty() || name == ".")
         name = "default";
-    return (fs::path(temporaryDirectory()) / "selfupdate" / name).string();
+    // A folder of this user's own, never the shared temporary folder: there
+    // another account could create it first and swap the package or plant
+    // links between verification and installation.
+    const std::string base = privateStagingBase();
+    return base.empty() ? std::string() : (fs::path(base) / name).string();
+}
+
+std::string PackageDownloader::stagingRoot() const
+{
+    return m_stagingDir.empty() ? privateStagingBase() : m_stagingDir;
 }
 
 std::string PackageDownloader::downloadAndVerify(const UpdateManifest& manifest,
@@ -94,30 +97,35 @@ std::string PackageDownloader::downloadAndVerify(const UpdateManifest& manifest,
     if (cancelled())
         throw std::runtime_error("Download cancelled before start");
 
-    const fs::path stagingDir = resolveStagingDir(packageKey(manifest));
-    std::error_code error;
-    fs::create_directories(stagingDir, error);
-    if (error)
-        throw std::runtime_error("Failed to create staging directory '" + stagingDir.string() +
-                                 "': " + error.message());
-
-    const fs::path target = stagingDir / packageFileName(manifest);
-    const fs::path part = fs::path(target.string() + ".part");
-    removeQuietly(part);
-    std::ofstream out(part, std::ios::binary | std::ios::trunc);
-    if (!out)
-        throw std::runtime_error("Failed to open staging file for writing: " + part.string());
+    const PrivateFolder folder = PrivateFolder::open(resolveStagingDir(packageKey(manifest)), true);
+    const std::string targetName = packageFileName(manifest);
+    const std::string partName = targetName + ".part";
+    const std::string partPath = folder.file(partName);
+    UniqueFd out = folder.createFile(partName, 0600);
+    if (!out.valid())
+        throw std::runtime_error("Failed to open staging file for writing: " + partPath);
 
     Sha256 hasher;
     std::int64_t received = 0;
+    bool oversized = false;
+    std::string writeError;
     const HttpChunkCallback onChunk = [&](const char* data, std::size_t length, std::int64_t totalLength) {
         if (cancelled())
             return false;
-        out.write(data, static_cast<std::streamsize>(length));
-        if (!out)
+        // Stop as soon as the package is larger than the catalog says: a
+        // hostile or broken server must not fill the disk (often RAM).
+        const auto afterBlock = received + static_cast<std::int64_t>(length);
+        if (manifest.sizeBytes > 0 && afterBlock > manifest.sizeBytes) {
+            received = afterBlock;
+            oversized = true;
             return false;
+        }
+        if (!writeAll(out.get(), data, length)) {
+            writeError = "Failed to write staging file " + partPath + ": " + errorText(errno);
+            return false;
+        }
         hasher.update(data, length);
-        received += static_cast<std::int64_t>(length);
+        received = afterBlock;
         if (onProgress)
             onProgress(received, totalLength > 0 ? totalLength : manifest.sizeBytes);
         return true;
@@ -129,44 +137,37 @@ std::string PackageDownloader::downloadAndVerify(const UpdateManifest& manifest,
                                                   m_receiveTimeoutMs, cancel, &transferError);
     } catch (...) {
         // onProgress may throw; the ".part" download must not outlive the attempt.
-        out.close();
-        removeQuietly(part);
+        folder.remove(partName);
         throw;
     }
-    out.close();
-    // A write that only fails when the last buffered bytes are flushed
-    // (disk full) must not pass as a complete package.
-    if (transferred && out.fail()) {
+    // A write that only fails when the data reaches the disk (disk full on
+    // a network file system) must not pass as a complete package.
+    if (transferred && (::fsync(out.get()) != 0 && errno != EINVAL)) {
         transferred = false;
-        transferError = "Failed to write staging file: " + part.string();
+        transferError = "Failed to write staging file " + partPath + ": " + errorText(errno);
     }
+    out = UniqueFd();
 
-    if (cancelled()) {
-        removeQuietly(part);
-        throw std::runtime_error("Download cancelled");
-    }
-    if (!transferred) {
-        removeQuietly(part);
-        throw std::runtime_error("Download failed: " +
-                                 (transferError.empty() ? std::string("network transfer error") : transferError));
-    }
-    if (manifest.sizeBytes > 0 && manifest.sizeBytes != received) {
-        removeQuietly(part);
-        throw std::runtime_error("Package size mismatch: expected " + std::to_string(manifest.sizeBytes) +
-                                 " bytes, received " + std::to_string(received) + " bytes");
-    }
+    auto fail = [&](const std::string& message) {
+        folder.remove(partName);
+        throw std::runtime_error(message);
+    };
+    if (cancelled())
+        fail("Download cancelled");
+    if (oversized || (manifest.sizeBytes > 0 && transferred && manifest.sizeBytes != received))
+        fail("Package size mismatch: expected " + std::to_string(manifest.sizeBytes) + " bytes, received " +
+             std::to_string(received) + " bytes");
+    if (!writeError.empty())
+        fail("Download failed: " + writeError);
+    if (!transferred)
+        fail("Download failed: " + (transferError.empty() ? std::string("network transfer error") : transferError));
     const std::string computed = hasher.finalHex();
-    if (toLower(manifest.sha256) != toLower(computed)) {
-        removeQuietly(part);
-        throw std::runtime_error("SHA-256 digest mismatch: expected " + manifest.sha256 + ", computed " + computed);
-    }
-    removeQuietly(target);
-    fs::rename(part, target, error);
-    if (error) {
-        removeQuietly(part);
-        throw std::runtime_error("Failed to rename temporary part file to target executable: " + error.message());
-    }
-    return target.string();
+    if (toLower(manifest.sha256) != toLower(computed))
+        fail("SHA-256 digest mismatch: expected " + manifest.sha256 + ", computed " + computed);
+    std::string renameError;
+    if (!folder.rename(partName, targetName, &renameError))
+        fail("Failed to rename temporary part file to target executable: " + renameError);
+    return folder.file(targetName);
 }
 
 } // namespace selfupdate

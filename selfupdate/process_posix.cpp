@@ -4,13 +4,16 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace selfupdate {
 
-std::string currentExecutablePath()
+namespace {
+
+std::string linkedExecutablePath()
 {
     std::string buffer(256, '\0');
     for (;;) {
@@ -26,17 +29,34 @@ std::string currentExecutablePath()
     }
 }
 
+} // namespace
+
 std::int64_t currentProcessId()
 {
     return static_cast<std::int64_t>(::getpid());
 }
 
-std::string temporaryDirectory()
+std::string reportedExecutablePath()
 {
-    const char* configured = std::getenv("TMPDIR");
-    if (configured != nullptr && configured[0] != '\0')
-        return configured;
-    return "/tmp";
+    std::string path = linkedExecutablePath();
+    const std::string deletedMark = " (deleted)";
+    if (path.size() > deletedMark.size() &&
+        path.compare(path.size() - deletedMark.size(), deletedMark.size(), deletedMark) == 0)
+        path.resize(path.size() - deletedMark.size());
+    return path;
+}
+
+std::string currentExecutablePath()
+{
+    // The link's text alone cannot tell a replaced file from one whose name
+    // really ends in " (deleted)": compare the file at the path with the one
+    // that runs.
+    const std::string path = linkedExecutablePath();
+    struct stat running {};
+    struct stat atPath {};
+    if (path.empty() || ::stat("/proc/self/exe", &running) != 0 || ::stat(path.c_str(), &atPath) != 0)
+        return std::string();
+    return running.st_dev == atPath.st_dev && running.st_ino == atPath.st_ino ? path : std::string();
 }
 
 namespace {
@@ -140,6 +160,41 @@ bool spawnDetachedProcess(const std::string& program, const std::vector<std::str
     } while (got < 0 && errno == EINTR);
     ::close(reportPipe[0]);
     return got == 0;
+}
+
+} // namespace selfupdate
+
+namespace selfupdate {
+
+int runProcess(const std::string& program, const std::vector<std::string>& args)
+{
+    std::vector<std::string> storage;
+    storage.push_back(program);
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& text : storage)
+        argv.push_back(text.data());
+    argv.push_back(nullptr);
+
+    const pid_t child = ::fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        const int devNull = ::open("/dev/null", O_RDWR);
+        if (devNull >= 0) {
+            ::dup2(devNull, 0);
+            ::dup2(devNull, 1);
+            ::dup2(devNull, 2);
+        }
+        ::execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace selfupdate

@@ -15,6 +15,7 @@ constexpr std::int32_t kDownloadReceiveTimeoutMs = 30000;
 const char* const kNoPackageUrlMessage = "No package URL to download";
 const char* const kNoStagedPackageMessage = "No staged package ready to install";
 const char* const kInstallationFailedMessage = "Installation failed";
+const char* const kPreviousInstallFailedMessage = "The last update was not installed: ";
 
 std::shared_ptr<HttpTransport> orDefault(std::shared_ptr<HttpTransport> transport)
 {
@@ -315,6 +316,18 @@ void SelfUpdateController::dismiss()
     idle.installedVersionName = m_checkerConfig.currentVersionName;
     idle.installedVersionCode = m_checkerConfig.currentVersionCode;
     dispatchState(idle);
+}
+
+bool SelfUpdateController::reportFailedInstall()
+{
+    const std::string reason = UpdateInstaller::takeFailureReport(m_downloader.stagingRoot());
+    if (reason.empty())
+        return false;
+    UpdateState failed = currentState();
+    failed.phase = UpdatePhase::Error;
+    failed.errorMessage = kPreviousInstallFailedMessage + reason;
+    dispatchState(failed);
+    return true;
 }
 
 void SelfUpdateController::waitForIdle()

@@ -47,6 +47,11 @@ public:
     void dismiss();
     void waitForIdle();
 
+    // When an installation that finished after the application had exited
+    // failed, its script left the reason in the staging folder: publishes it
+    // as an Error state (once) and returns true. Called at start-up.
+    bool reportFailedInstall();
+
     UpdateState state() const;
     InstallResult lastInstallResult() const;
 

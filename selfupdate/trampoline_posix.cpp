@@ -1,9 +1,10 @@
 #include "selfupdate/trampoline.h"
 
 #include <filesystem>
-#include <fstream>
+#include <stdexcept>
 
 #include "selfupdate/platform_process.h"
+#include "selfupdate/private_folder.h"
 #include "selfupdate/trampoline_scripts.h"
 
 namespace selfupdate {
@@ -14,14 +15,6 @@ namespace {
 
 const char* const kShell = "/bin/sh";
 
-bool writeFile(const fs::path& path, const std::string& text)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    return static_cast<bool>(out);
-}
-
 // Scripts hold absolute paths: the script runs after we are gone, from
 // whatever working folder, and a bare name would be looked up in PATH.
 std::string absolutePath(const std::string& path)
@@ -31,39 +24,66 @@ std::string absolutePath(const std::string& path)
     return error ? path : absolute.lexically_normal().string();
 }
 
+std::vector<std::string> absoluteProgram(std::vector<std::string> argv)
+{
+    if (!argv.empty())
+        argv.front() = absolutePath(argv.front());
+    return argv;
+}
+
+// The script text comes from makeText(script path, report path).
+template <typename MakeText>
+std::string writeScript(const std::string& folderPath, const char* name, MakeText makeText)
+{
+    try {
+        const PrivateFolder folder = PrivateFolder::open(folderPath.empty() ? "." : folderPath, false);
+        const std::string script = folder.file(name);
+        const std::string text = makeText(script, folder.file(kInstallFailureReportFileName));
+        UniqueFd out = folder.createFile(name, 0700);
+        if (!out.valid() || !writeAll(out.get(), text.data(), text.size())) {
+            folder.remove(name);
+            return std::string();
+        }
+        return script;
+    } catch (const std::runtime_error&) {
+        return std::string(); // the folder is not private: no script is written there
+    }
+}
+
 } // namespace
 
 std::string writeCopyTrampoline(const std::string& folder, std::int64_t waitForProcessId,
                                 const std::string& stagedPath, const std::string& targetPath,
-                                const std::vector<std::string>& relaunchArgv)
+                                const std::string& backupPath, const std::vector<std::string>& relaunchArgv)
 {
-    const std::string script = absolutePath((fs::path(folder.empty() ? "." : folder) /
-                                             kPosixCopyTrampolineFileName).string());
-    std::vector<std::string> relaunch = relaunchArgv;
-    if (!relaunch.empty())
-        relaunch.front() = absolutePath(relaunch.front());
-    const std::string text = posixCopyTrampolineScript(waitForProcessId, absolutePath(stagedPath),
-                                                       absolutePath(targetPath), relaunch, script);
-    return writeFile(script, text) ? script : std::string();
+    return writeScript(folder, kPosixCopyTrampolineFileName, [&](const std::string& script, const std::string& report) {
+        return posixCopyTrampolineScript(waitForProcessId, absolutePath(stagedPath), absolutePath(targetPath),
+                                         backupPath.empty() ? backupPath : absolutePath(backupPath),
+                                         absoluteProgram(relaunchArgv), script, report);
+    });
 }
 
 std::string writeInstallerTrampoline(const std::string& folder, std::int64_t waitForProcessId,
                                      const std::string& installerPath, const std::string& installerArgs,
                                      const std::vector<std::string>& relaunchArgv)
 {
-    const std::string script = absolutePath((fs::path(folder.empty() ? "." : folder) /
-                                             kPosixInstallerTrampolineFileName).string());
-    std::vector<std::string> relaunch = relaunchArgv;
-    if (!relaunch.empty())
-        relaunch.front() = absolutePath(relaunch.front());
-    const std::string text = posixInstallerTrampolineScript(waitForProcessId, absolutePath(installerPath),
-                                                            splitArguments(installerArgs), relaunch, script);
-    return writeFile(script, text) ? script : std::string();
+    return writeScript(folder, kPosixInstallerTrampolineFileName,
+                       [&](const std::string& script, const std::string& report) {
+                           return posixInstallerTrampolineScript(waitForProcessId, absolutePath(installerPath),
+                                                                 splitArguments(installerArgs),
+                                                                 absoluteProgram(relaunchArgv), script, report);
+                       });
 }
 
 std::string formatTrampolineCommand(const std::string& scriptPath)
 {
     return formatPosixTrampolineCommand(scriptPath);
+}
+
+bool canRunTrampoline(const std::string& scriptPath)
+{
+    // -n reads and parses the whole script without running it.
+    return runProcess(kShell, {"-n", scriptPath}) == 0;
 }
 
 bool launchTrampoline(const std::string& scriptPath)

@@ -6,6 +6,7 @@ const char* const kWindowsCopyTrampolineFileName = "selfupdate_copy_trampoline.c
 const char* const kWindowsInstallerTrampolineFileName = "selfupdate_trampoline.cmd";
 const char* const kPosixCopyTrampolineFileName = "selfupdate_copy_trampoline.sh";
 const char* const kPosixInstallerTrampolineFileName = "selfupdate_trampoline.sh";
+const char* const kInstallFailureReportFileName = "selfupdate_install_failed.txt";
 
 namespace {
 
@@ -169,23 +170,39 @@ std::vector<std::string> splitArguments(const std::string& text)
 }
 
 std::string posixCopyTrampolineScript(std::int64_t processId, const std::string& stagedPath,
-                                      const std::string& targetPath, const std::vector<std::string>& relaunchArgv,
-                                      const std::string& scriptPath)
+                                      const std::string& targetPath, const std::string& backupPath,
+                                      const std::vector<std::string>& relaunchArgv, const std::string& scriptPath,
+                                      const std::string& reportPath)
 {
     // cp -f replaces a target that cannot be opened for writing; chmod makes
-    // sure the copy can be executed whatever mode the staged file had.
-    return posixWaitLoop(processId) + "if cp -f -- " + shellQuote(stagedPath) + " " + shellQuote(targetPath) +
-           " && chmod +x -- " + shellQuote(targetPath) + "; then\n" + posixThenBlock(relaunchArgv) + "fi\n" +
-           "rm -f -- " + shellQuote(scriptPath) + "\n";
+    // sure the copy can be executed whatever mode the staged file had. A
+    // failure is never silent: cp's own words go into the report that the
+    // next start shows, the backup is put back, and the program is started
+    // again either way so the operator is not left without it.
+    const std::string target = shellQuote(targetPath);
+    std::string failed = "    printf 'cannot replace %s: %s\\n' " + target + " \"$output\" > " + shellQuote(reportPath) +
+                         "\n";
+    if (!backupPath.empty())
+        failed += "    cp -f -- " + shellQuote(backupPath) + " " + target + " 2>/dev/null\n";
+    failed += posixThenBlock(relaunchArgv);
+    std::string text = posixWaitLoop(processId) + "if output=$(cp -f -- " + shellQuote(stagedPath) + " " + target +
+                       " 2>&1 && chmod +x -- " + target + " 2>&1); then\n" + posixThenBlock(relaunchArgv) +
+                       "else\n" + failed + "fi\n";
+    if (!backupPath.empty())
+        text += "rm -f -- " + shellQuote(backupPath) + "\n";
+    return text + "rm -f -- " + shellQuote(scriptPath) + "\n";
 }
 
 std::string posixInstallerTrampolineScript(std::int64_t processId, const std::string& installerPath,
                                            const std::vector<std::string>& installerArgs,
                                            const std::vector<std::string>& relaunchArgv,
-                                           const std::string& scriptPath)
+                                           const std::string& scriptPath, const std::string& reportPath)
 {
+    // In the else branch $? is still the installer's exit status.
     return posixWaitLoop(processId) + "if " + formatShellCommand(installerPath, installerArgs) +
-           " </dev/null >/dev/null 2>&1; then\n" + posixThenBlock(relaunchArgv) + "fi\n" + "rm -f -- " +
+           " </dev/null >/dev/null 2>&1; then\n" + posixThenBlock(relaunchArgv) + "else\n" +
+           "    printf 'the installer %s failed with exit status %s\\n' " + shellQuote(installerPath) +
+           " \"$?\" > " + shellQuote(reportPath) + "\n" + posixThenBlock(relaunchArgv) + "fi\n" + "rm -f -- " +
            shellQuote(scriptPath) + "\n";
 }
 

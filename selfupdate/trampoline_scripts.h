@@ -12,6 +12,8 @@ extern const char* const kWindowsCopyTrampolineFileName;      // "selfupdate_cop
 extern const char* const kWindowsInstallerTrampolineFileName; // "selfupdate_trampoline.cmd"
 extern const char* const kPosixCopyTrampolineFileName;        // "selfupdate_copy_trampoline.sh"
 extern const char* const kPosixInstallerTrampolineFileName;   // "selfupdate_trampoline.sh"
+// Written beside a trampoline script when the installation it ran failed.
+extern const char* const kInstallFailureReportFileName;       // "selfupdate_install_failed.txt"
 
 // Windows command-line quoting: quoted only when the argument holds a space,
 // tab, line feed, vertical tab or quotation mark; inner quotation marks are
@@ -41,13 +43,17 @@ std::string formatPosixTrampolineCommand(const std::string& scriptPath);
 std::vector<std::string> splitArguments(const std::string& text);
 
 // sh scripts (LF line ends). relaunchArgv is the program followed by its
-// arguments, empty for no relaunch. The script removes scriptPath at the end.
+// arguments, empty for no relaunch. A failed copy or installer writes one
+// line saying why into reportPath (and the copy script puts backupPath, when
+// given, back in place); the program is started again either way. The script
+// removes scriptPath at the end.
 std::string posixCopyTrampolineScript(std::int64_t processId, const std::string& stagedPath,
-                                      const std::string& targetPath, const std::vector<std::string>& relaunchArgv,
-                                      const std::string& scriptPath);
+                                      const std::string& targetPath, const std::string& backupPath,
+                                      const std::vector<std::string>& relaunchArgv, const std::string& scriptPath,
+                                      const std::string& reportPath);
 std::string posixInstallerTrampolineScript(std::int64_t processId, const std::string& installerPath,
                                            const std::vector<std::string>& installerArgs,
                                            const std::vector<std::string>& relaunchArgv,
-                                           const std::string& scriptPath);
+                                           const std::string& scriptPath, const std::string& reportPath);
 
 } // namespace selfupdate

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <iostream>
+#include <sys/stat.h>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -297,34 +299,184 @@ TEST(PackageDownloader, PackageFileNames)
     }
 }
 
-TEST(PackageDownloader, StagingFolders)
+TEST(PackageDownloader, StagingFoldersArePrivateToTheUser)
 {
     TemporaryFolder base;
-    const char* saved = std::getenv("TMPDIR");
-    const std::string previous = saved != nullptr ? saved : "";
-    ::setenv("TMPDIR", base.path().c_str(), 1);
+    selfupdate_test::ScopedEnvironment tmpdir("TMPDIR", base.path().c_str()); // shared: never used
     const PackageDownloader derived("", nullptr, 1000, 1000);
-    EXPECT_EQ(derived.resolveStagingDir("kestro-teleop"), base.path() + "/selfupdate/kestro-teleop");
-    EXPECT_EQ(derived.resolveStagingDir(""), base.path() + "/selfupdate/default");
+    struct Case {
+        const char* cache;
+        const char* home;
+        const char* runtime;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"/c", "/h", "/r", "/c/kestro/selfupdate/kestro-teleop"},
+        {"relative/ignored", "/h", "/r", "/h/.cache/kestro/selfupdate/kestro-teleop"},
+        {nullptr, "/h", "/r", "/h/.cache/kestro/selfupdate/kestro-teleop"},
+    };
+    for (const Case& c : cases) {
+        selfupdate_test::ScopedEnvironment cache("XDG_CACHE_HOME", c.cache);
+        selfupdate_test::ScopedEnvironment home("HOME", c.home);
+        selfupdate_test::ScopedEnvironment runtime("XDG_RUNTIME_DIR", c.runtime);
+        EXPECT_EQ(derived.resolveStagingDir("kestro-teleop"), c.expected) << (c.cache ? c.cache : "(unset)");
+    }
+    selfupdate_test::ScopedEnvironment cache("XDG_CACHE_HOME", base.path().c_str());
+    EXPECT_EQ(derived.resolveStagingDir(""), base.path() + "/kestro/selfupdate/default");
     // A slug from the catalog cannot climb out of the staging area.
-    EXPECT_EQ(derived.resolveStagingDir("../../home/x"), base.path() + "/selfupdate/____home_x");
-    ::unsetenv("TMPDIR");
-    EXPECT_EQ(derived.resolveStagingDir("k"), "/tmp/selfupdate/k");
-    if (saved != nullptr)
-        ::setenv("TMPDIR", previous.c_str(), 1);
-
+    EXPECT_EQ(derived.resolveStagingDir("../../home/x"), base.path() + "/kestro/selfupdate/____home_x");
     EXPECT_EQ(PackageDownloader("/fixed/dir", nullptr, 1, 1).resolveStagingDir("ignored"), "/fixed/dir");
+    EXPECT_EQ(derived.stagingRoot(), base.path() + "/kestro/selfupdate");
+
+    // Made on first use, readable and writable by this user alone.
+    UpdateManifest manifest;
+    manifest.slug = "kestro-teleop";
+    manifest.packageUrl = "https://127.0.0.1:1/p.bin";
+    EXPECT_THROW(derived.downloadAndVerify(manifest, nullptr, nullptr), std::runtime_error);
+    for (const char* folder : {"/kestro", "/kestro/selfupdate", "/kestro/selfupdate/kestro-teleop"}) {
+        const auto mode = std::filesystem::status(base.path() + folder).permissions() & std::filesystem::perms::mask;
+        EXPECT_EQ(mode, std::filesystem::perms::owner_all) << folder;
+    }
 
     // A staging folder that cannot be created is reported with the reason.
     selfupdate_test::writeFile(base.file("plain-file"), "x");
     const std::string impossible = base.file("plain-file") + "/sub";
-    UpdateManifest manifest;
-    manifest.packageUrl = "https://127.0.0.1:1/p.bin";
     try {
         PackageDownloader(impossible, nullptr, 1000, 1000).downloadAndVerify(manifest, nullptr, nullptr);
         ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& error) {
         EXPECT_EQ(std::string(error.what()), "Failed to create staging directory '" + impossible + "': Not a directory");
+    }
+}
+
+// Where another account could create the folder first, swap the package or
+// plant a link, nothing is written: the download stops before it starts.
+TEST(PackageDownloader, RefusesStagingFoldersOthersCouldChange)
+{
+    TemporaryFolder base;
+    std::filesystem::permissions(base.path(), std::filesystem::perms(0755));
+    // A shared folder such as /tmp: anyone may create entries, sticky.
+    const std::string shared = base.file("shared");
+    std::filesystem::create_directories(shared);
+    std::filesystem::permissions(shared, std::filesystem::perms(01777));
+    const std::string open = base.file("open");
+    std::filesystem::create_directories(open + "/stage");
+    std::filesystem::permissions(open, std::filesystem::perms(0777));
+    std::filesystem::create_directories(base.file("writable"));
+    std::filesystem::permissions(base.file("writable"), std::filesystem::perms(0777));
+    std::filesystem::create_directories(base.file("real"));
+    std::filesystem::create_directory_symlink(base.file("real"), base.file("link"));
+
+    struct Case {
+        std::string folder;
+        std::string reason;
+        bool needsOtherUser;
+    };
+    const std::vector<Case> cases = {
+        {base.file("writable"), "other users can write to it", false},
+        {base.file("link"), "it is a symbolic link", false},
+        {open + "/stage", "other users can write to '" + open + "'", false},
+        // Created first by the other account, in the shared folder.
+        {shared + "/theirs", "it belongs to another user", true},
+        {shared + "/theirs-above/stage", "'" + shared + "/theirs-above' belongs to another user", true},
+    };
+    std::string whyNot;
+    const auto other = selfupdate_test::otherUser(whyNot);
+    if (other) {
+        const std::string made = selfupdate_test::runAs(*other, [&] {
+            const bool ok = ::mkdir((shared + "/theirs").c_str(), 0777) == 0 &&
+                            ::mkdir((shared + "/theirs-above").c_str(), 0777) == 0 &&
+                            ::chmod((shared + "/theirs").c_str(), 0777) == 0 &&
+                            ::chmod((shared + "/theirs-above").c_str(), 0777) == 0;
+            return std::string(ok ? "made" : "failed");
+        });
+        ASSERT_EQ(made, "made");
+    }
+
+    UpdateManifest manifest;
+    manifest.packageUrl = "https://127.0.0.1:1/p.bin";
+    for (const Case& c : cases) {
+        if (c.needsOtherUser && !other) {
+            std::cout << "[  SKIPPED ] " << c.folder << ": " << whyNot << std::endl;
+            continue;
+        }
+        try {
+            PackageDownloader(c.folder, nullptr, 1000, 1000).downloadAndVerify(manifest, nullptr, nullptr);
+            ADD_FAILURE() << "accepted " << c.folder;
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(std::string(error.what()), "Refusing staging directory '" + c.folder + "': " + c.reason);
+        }
+        EXPECT_FALSE(selfupdate_test::fileExists(c.folder + "/p.bin.part")) << c.folder;
+    }
+    // The same shared folder is fine for a folder of our own inside it.
+    EXPECT_THROW(
+        {
+            try {
+                PackageDownloader(shared + "/ours", nullptr, 1000, 1000).downloadAndVerify(manifest, nullptr, nullptr);
+            } catch (const std::runtime_error& error) {
+                EXPECT_EQ(std::string(error.what()).rfind("Download failed: ", 0), 0u) << error.what();
+                throw;
+            }
+        },
+        std::runtime_error);
+}
+
+// A server that sends far more than the catalog announced is cut off at the
+// announced size, not read to its end: the staging area is often RAM. The
+// catalog itself is capped at 1 MiB.
+TEST_F(CheckerDownloaderTest, OversizeStreamsStopNearTheAnnouncedSize)
+{
+    const std::int64_t flood = 200LL * 1024 * 1024;
+    const std::int64_t announced = 1000;
+    struct Case {
+        const char* mode;
+        bool catalog;
+    };
+    int index = 0;
+    for (const Case& c : {Case{"length", false}, Case{"chunked", false}, Case{"length", true}}) {
+        SCOPED_TRACE(std::string(c.mode) + (c.catalog ? " catalog" : " package"));
+        const std::string id = "flood" + std::to_string(index++);
+        const std::string url =
+            server->url("/flood/" + std::to_string(flood) + "/" + c.mode + "/" + id);
+        std::int64_t largestProgress = 0;
+        std::string message;
+        if (c.catalog) {
+            const auto state = SelfUpdateChecker(configFor(url), transport).checkForUpdate(true, nullptr);
+            EXPECT_EQ(state.phase, UpdatePhase::Error);
+            message = state.errorMessage;
+            EXPECT_EQ(message, "Failed to fetch update manifest from " + url + " (Response body larger than 1048576 bytes)");
+        } else {
+            UpdateManifest manifest = manifestFor("/unused");
+            manifest.packageUrl = url;
+            manifest.sizeBytes = announced;
+            try {
+                downloader().downloadAndVerify(
+                    manifest, [&](std::int64_t received, std::int64_t) { largestProgress = received; }, nullptr);
+                ADD_FAILURE() << "accepted";
+            } catch (const std::runtime_error& error) {
+                message = error.what();
+            }
+            const std::string prefix = "Package size mismatch: expected 1000 bytes, received ";
+            ASSERT_EQ(message.rfind(prefix, 0), 0u) << message;
+            const std::int64_t received = std::stoll(message.substr(prefix.size()));
+            EXPECT_GT(received, announced);
+            EXPECT_LE(received, announced + static_cast<std::int64_t>(selfupdate::kHttpBlockSize));
+            EXPECT_LE(largestProgress, announced) << "more than announced reached the staging file";
+            EXPECT_TRUE(stagedFiles().empty());
+        }
+        // What the server managed to push before the connection was dropped.
+        std::string report;
+        ASSERT_TRUE(selfupdate_test::waitFor(
+            [&] {
+                report = transport->get(server->url("/flood-report/" + id), 10000, 10000, nullptr).body;
+                return report.find("done") != std::string::npos;
+            },
+            std::chrono::seconds(30)))
+            << report;
+        const std::int64_t sent = std::stoll(report);
+        std::cout << "[ MEASURED ] " << (c.catalog ? "catalog" : "package") << " (" << c.mode
+                  << "): server pushed " << sent << " of " << flood << " bytes before the cut" << std::endl;
+        EXPECT_LT(sent, 32LL * 1024 * 1024);
     }
 }
 

@@ -2,13 +2,22 @@
 // line, to the file named by the first one, then exits. With
 // "--report-descriptors" as the second argument it writes the numbers of its
 // open file descriptors instead (to show what a detached start inherits).
+// With "--report-executable" it waits for the file named by the first
+// argument plus ".go", then writes the path of its own executable as the
+// updater sees it and the path the system reports, one per line.
 #include <dirent.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <chrono>
+#include <thread>
+#include <unistd.h>
 #include <vector>
+
+#include "selfupdate/platform_process.h"
 
 namespace {
 
@@ -38,6 +47,12 @@ int main(int argc, char** argv)
     if (argc < 2)
         return 2;
     const bool reportDescriptors = argc > 2 && std::strcmp(argv[2], "--report-descriptors") == 0;
+    const bool reportExecutable = argc > 2 && std::strcmp(argv[2], "--report-executable") == 0;
+    if (reportExecutable) {
+        const std::string go = std::string(argv[1]) + ".go";
+        for (int wait = 0; wait < 3000 && ::access(go.c_str(), F_OK) != 0; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     const std::vector<int> descriptors = openDescriptors(); // before opening our own file
     // Written under a temporary name and renamed, so a reader never sees a
     // half-written record.
@@ -46,7 +61,10 @@ int main(int argc, char** argv)
     std::FILE* out = std::fopen(temporary, "w");
     if (out == nullptr)
         return 1;
-    if (reportDescriptors) {
+    if (reportExecutable) {
+        std::fprintf(out, "%s\n%s\n", selfupdate::currentExecutablePath().c_str(),
+                     selfupdate::reportedExecutablePath().c_str());
+    } else if (reportDescriptors) {
         for (int fd : descriptors)
             std::fprintf(out, "%d ", fd);
         std::fprintf(out, "\n");

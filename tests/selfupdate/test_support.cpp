@@ -7,7 +7,9 @@
 #include <fstream>
 #include <iterator>
 #include <netinet/in.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <random>
 #include <spawn.h>
 #include <stdexcept>
@@ -65,6 +67,82 @@ std::string randomBytes(std::size_t length, unsigned seed)
     for (char& byte : bytes)
         byte = static_cast<char>(generator() & 0xFF);
     return bytes;
+}
+
+ScopedEnvironment::ScopedEnvironment(const char* name, const char* value) : m_name(name)
+{
+    if (const char* previous = std::getenv(name))
+        m_previous = previous;
+    if (value != nullptr)
+        ::setenv(name, value, 1);
+    else
+        ::unsetenv(name);
+}
+
+ScopedEnvironment::~ScopedEnvironment()
+{
+    if (m_previous)
+        ::setenv(m_name.c_str(), m_previous->c_str(), 1);
+    else
+        ::unsetenv(m_name.c_str());
+}
+
+std::optional<OtherUser> otherUser(std::string& whyNot)
+{
+    if (::geteuid() != 0) {
+        whyNot = "switching to a second account needs root; this test runs as uid " + std::to_string(::geteuid());
+        return std::nullopt;
+    }
+    const passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr || nobody->pw_uid == 0) {
+        whyNot = "this machine has no unprivileged account \"nobody\"";
+        return std::nullopt;
+    }
+    return OtherUser{nobody->pw_uid, nobody->pw_gid};
+}
+
+std::string runAs(const OtherUser& user, const std::function<std::string()>& body)
+{
+    int report[2];
+    if (::pipe(report) != 0)
+        return "child failed: pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(report[0]);
+        std::string text = "child failed: cannot switch user";
+        if (::setgroups(0, nullptr) == 0 && ::setresgid(user.gid, user.gid, user.gid) == 0 &&
+            ::setresuid(user.uid, user.uid, user.uid) == 0) {
+            try {
+                text = body();
+            } catch (const std::exception& error) {
+                text = std::string("child failed: ") + error.what();
+            }
+        }
+        ssize_t ignored = ::write(report[1], text.data(), text.size());
+        (void)ignored;
+        _exit(0);
+    }
+    ::close(report[1]);
+    std::string text;
+    char buffer[1024];
+    for (ssize_t got; (got = ::read(report[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(got));
+    ::close(report[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return child < 0 || text.empty() ? "child failed" : text;
+}
+
+void giveTo(const std::string& path, const OtherUser& user)
+{
+    if (::lchown(path.c_str(), user.uid, user.gid) != 0)
+        throw std::runtime_error("lchown failed for " + path);
+    if (!fs::is_directory(fs::symlink_status(path)))
+        return;
+    for (const auto& entry : fs::recursive_directory_iterator(path)) {
+        if (::lchown(entry.path().c_str(), user.uid, user.gid) != 0)
+            throw std::runtime_error("lchown failed for " + entry.path().string());
+    }
 }
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)

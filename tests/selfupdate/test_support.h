@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
@@ -27,6 +28,33 @@ std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);
 // Deterministic pseudo-random bytes (a package body).
 std::string randomBytes(std::size_t length, unsigned seed);
+
+// Sets an environment variable (or unsets it, for nullptr) for its lifetime.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const char* value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_previous;
+};
+
+// A second, unprivileged account for the tests that play another local
+// user: "nobody", reachable only when this process may switch users (root).
+struct OtherUser {
+    uid_t uid;
+    gid_t gid;
+};
+// The account, or nothing with the reason in whyNot.
+std::optional<OtherUser> otherUser(std::string& whyNot);
+// Runs body in a child process that has become user (no supplementary
+// groups) and returns body's text; "child failed" when it did not report.
+std::string runAs(const OtherUser& user, const std::function<std::string()>& body);
+// Gives path and everything below it to user.
+void giveTo(const std::string& path, const OtherUser& user);
 
 // Polls condition until it holds or timeout passes; true when it held.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);

@@ -120,7 +120,7 @@ TEST(Trampoline, CopyScriptWaitsCopiesRelaunchesAndDeletesItself)
     const pid_t sleeper = startSleeper();
     ASSERT_GT(sleeper, 0);
     const std::string script =
-        selfupdate::writeCopyTrampoline(folder.string(), sleeper, staged, target, {target, marker, "two words"});
+        selfupdate::writeCopyTrampoline(folder.string(), sleeper, staged, target, "", {target, marker, "two words"});
     ASSERT_EQ(script, (folder / "selfupdate_copy_trampoline.sh").string());
     ASSERT_TRUE(selfupdate::launchTrampoline(script));
 

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "selfupdate/platform_process.h"
+#include "selfupdate/sha256.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -94,6 +96,7 @@ TEST(UpdateInstaller, BinaryCopyRelaunchesTheNewExecutable)
 
     UpdateManifest manifest;
     manifest.installType = InstallType::BinaryCopy;
+    manifest.sha256 = selfupdate::Sha256::hashFile(staged);
     const InstallResult result = UpdateInstaller(options).executeUpdate(manifest, staged);
     EXPECT_TRUE(result.success) << result.errorMessage;
     EXPECT_TRUE(result.quitRequired);
@@ -101,7 +104,7 @@ TEST(UpdateInstaller, BinaryCopyRelaunchesTheNewExecutable)
     EXPECT_EQ(readFile(marker), marker + "\n");
 }
 
-TEST(UpdateInstaller, FailedCopyRestoresTheBackup)
+TEST(UpdateInstaller, FailedCopyLeavesTheTargetUntouched)
 {
     TemporaryFolder folder;
     const std::string staged = folder.file("staged.bin");
@@ -134,36 +137,10 @@ TEST(UpdateInstaller, FailedCopyRestoresTheBackup)
     int status = 0;
     ::waitpid(child, &status, 0);
 
-    EXPECT_EQ(text, "0|" + target + ".old|Failed to copy staged binary to target executable; restored backup");
+    // The copy is made beside the target and only then renamed over it.
+    EXPECT_EQ(text, "0||Failed to copy staged binary to target executable; restored backup");
     EXPECT_EQ(readFile(target), "old build");
     EXPECT_FALSE(fileExists(target + ".old"));
-}
-
-TEST(UpdateInstaller, LockedTargetFallsBackToTheCopyTrampoline)
-{
-    TemporaryFolder folder;
-    fs::create_directories(folder.file("stage"));
-    const std::string staged = folder.file("stage/new.bin");
-    const std::string target = folder.file("app");
-    writeFile(staged, "new build");
-    writeFile(target, "old build");
-    // A non-empty folder in the backup's place makes the move fail.
-    fs::create_directories(folder.file("app.old/keep"));
-
-    InstallOptions options = quietOptions();
-    options.relaunchAfterInstall = true;
-    options.relaunchArgs = {"--x"};
-    const InstallResult result = UpdateInstaller(options).executeBinaryCopy(staged, target);
-    EXPECT_TRUE(result.success) << result.errorMessage;
-    EXPECT_TRUE(result.quitRequired);
-    EXPECT_EQ(result.scriptPath, folder.file("stage/selfupdate_copy_trampoline.sh"));
-    EXPECT_EQ(result.commandLine, "/bin/sh '" + result.scriptPath + "'");
-    const std::string script = readFile(result.scriptPath);
-    EXPECT_NE(script.find("while kill -0 " + std::to_string(::getpid()) + " "), std::string::npos) << script;
-    EXPECT_NE(script.find("cp -f -- '" + staged + "' '" + target + "'"), std::string::npos) << script;
-    EXPECT_NE(script.find("'" + target + "' '--x' </dev/null"), std::string::npos) << script;
-    // Nothing was started: the target is untouched.
-    EXPECT_EQ(readFile(target), "old build");
 }
 
 TEST(UpdateInstaller, SetupInstallerThroughTrampolineOrDirectly)
@@ -174,6 +151,7 @@ TEST(UpdateInstaller, SetupInstallerThroughTrampolineOrDirectly)
     fs::permissions(installer, fs::perms(0600));
     UpdateManifest manifest;
     manifest.installerArgs = "/S /D=x";
+    manifest.sha256 = selfupdate::Sha256::hashFile(installer);
 
     InstallOptions options = quietOptions();
     options.useInstallerTrampoline = true;
@@ -230,8 +208,30 @@ TEST(UpdateInstaller, FailureTexts)
     writeFile(folder.file("app"), "old");
     fs::create_directories(folder.file("app.old/keep"));
     EXPECT_EQ(installer.executeBinaryCopy(staged, folder.file("app")).errorMessage,
-              "Failed to rename running executable to .old and failed to generate trampoline");
+              "cannot keep a backup of " + folder.file("app") + " as " + folder.file("app.old") + ": is a directory");
     EXPECT_EQ(readFile(folder.file("app")), "old");
+}
+
+// A program whose file was replaced while it ran (a package manager got
+// there first) must not be "updated" at ".../kestro-teleop (deleted)", nor
+// have someone else's new file replaced in its name.
+TEST(UpdateInstaller, ExecutableReplacedUnderTheRunningProgramIsNotATarget)
+{
+    for (const bool replaced : {false, true}) {
+        TemporaryFolder folder;
+        const std::string program = folder.file("kestro-teleop");
+        fs::copy_file(SELFUPDATE_HELPER_PATH, program);
+        const std::string report = folder.file("report");
+        // Returns once the helper has been executed: it runs the original file.
+        ASSERT_TRUE(selfupdate::spawnDetachedProcess(program, {report, "--report-executable"}));
+        if (replaced) {
+            writeFile(folder.file("newer"), "someone else's build");
+            fs::rename(folder.file("newer"), program);
+        }
+        writeFile(report + ".go", "");
+        ASSERT_TRUE(selfupdate_test::waitFor([&] { return fileExists(report); }, std::chrono::seconds(30)));
+        EXPECT_EQ(readFile(report), (replaced ? "" : program) + "\n" + program + "\n") << replaced;
+    }
 }
 
 TEST(UpdateInstaller, CleanupStaleBackup)
