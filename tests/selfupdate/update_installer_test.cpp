@@ -234,6 +234,81 @@ TEST(UpdateInstaller, ExecutableReplacedUnderTheRunningProgramIsNotATarget)
     }
 }
 
+namespace {
+
+// A small tmpfs at path with the given options, unmounted again at the end;
+// empty options text when mounting is not allowed here.
+class ScratchMount {
+public:
+    ScratchMount(const std::string& path, const std::string& options) : m_path(path)
+    {
+        fs::create_directories(path);
+        const std::string command = "mount -t tmpfs -o size=4m," + options + " tmpfs '" + path + "' 2>/dev/null";
+        m_mounted = std::system(command.c_str()) == 0;
+    }
+    ~ScratchMount()
+    {
+        if (m_mounted)
+            std::system(("umount '" + m_path + "'").c_str());
+    }
+    bool mounted() const { return m_mounted; }
+    bool remount(const std::string& options) const
+    {
+        return std::system(("mount -o remount," + options + " '" + m_path + "'").c_str()) == 0;
+    }
+
+private:
+    std::string m_path;
+    bool m_mounted = false;
+};
+
+} // namespace
+
+// Mounts an operator meets: a staging folder where nothing may be executed,
+// a program on a read-only file system. Either is an error with the reason
+// before anyone is asked to quit, even for root.
+TEST(UpdateInstaller, MountsThatForbidTheInstallAreReportedBeforeQuitting)
+{
+    TemporaryFolder folder;
+    const std::string stage = folder.file("stage");
+    const std::string app = folder.file("app");
+    {
+        ScratchMount noexec(stage, "noexec,mode=0700");
+        if (!noexec.mounted())
+            GTEST_SKIP() << "this machine does not allow mounting a tmpfs";
+        const std::string installer = stage + "/setup.bin";
+        writeFile(installer, "#!/bin/sh\nexit 0\n");
+        UpdateManifest manifest;
+        manifest.sha256 = selfupdate::Sha256::hashFile(installer);
+        InstallOptions options = quietOptions();
+        options.useInstallerTrampoline = true;
+        const InstallResult result = UpdateInstaller(options).executeUpdate(manifest, installer);
+        EXPECT_FALSE(result.success);
+        EXPECT_FALSE(result.quitRequired);
+        EXPECT_EQ(result.errorMessage, "cannot run " + installer + ": " + stage + " is on a file system mounted noexec");
+        EXPECT_FALSE(fileExists(stage + "/selfupdate_trampoline.sh"));
+    }
+    {
+        ScratchMount readOnly(app, "mode=0755");
+        ASSERT_TRUE(readOnly.mounted());
+        writeFile(app + "/kestro-teleop", "old build");
+        ASSERT_TRUE(readOnly.remount("ro"));
+        fs::create_directories(stage);
+        writeFile(stage + "/new.bin", "new build");
+        UpdateManifest manifest;
+        manifest.installType = InstallType::BinaryCopy;
+        manifest.sha256 = selfupdate::Sha256::hashString("new build");
+        InstallOptions options = quietOptions();
+        options.targetExecutablePath = app + "/kestro-teleop";
+        options.relaunchAfterInstall = true;
+        const InstallResult result = UpdateInstaller(options).executeUpdate(manifest, stage + "/new.bin");
+        EXPECT_FALSE(result.success);
+        EXPECT_FALSE(result.quitRequired);
+        EXPECT_EQ(result.errorMessage, "cannot replace " + app + "/kestro-teleop: read-only file system");
+        EXPECT_EQ(readFile(app + "/kestro-teleop"), "old build");
+    }
+}
+
 TEST(UpdateInstaller, CleanupStaleBackup)
 {
     TemporaryFolder folder;

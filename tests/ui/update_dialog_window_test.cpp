@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QMetaType>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QSurfaceFormat>
 #include <QTimer>
 
@@ -212,6 +213,26 @@ TEST_F(MainWindowUpdate, StartUpCheckRunsOnceAfterTheEventLoopStartsAndShowsTheB
 
 // The operator opens the dialog before the start-up check ran: one check,
 // asked for by the user, and the dialog follows it.
+// A copy that a script attempted after the last exit and that failed left
+// its reason behind: the next start shows it instead of checking again.
+TEST_F(MainWindowUpdate, ShowsAnUpdateThatFailedAfterTheLastExit)
+{
+    selfupdate_test::writeFile(staging.file("selfupdate_install_failed.txt"),
+                               "cannot replace /opt/k/kestro-teleop: cp: Permission denied\n");
+    MainWindow window(controller(), nullptr);
+    const std::string shown =
+        "The last update was not installed: cannot replace /opt/k/kestro-teleop: cp: Permission denied";
+    EXPECT_EQ(window.currentSelfUpdateState().phase, UpdatePhase::Error);
+    EXPECT_EQ(window.currentSelfUpdateState().errorMessage, shown);
+    EXPECT_EQ(window.statusBar()->currentMessage().toStdString(), shown);
+    EXPECT_FALSE(selfupdate_test::fileExists(staging.file("selfupdate_install_failed.txt"))) << "shown once";
+    QElapsedTimer settle;
+    settle.start();
+    waitUntil([&] { return settle.elapsed() > 300; });
+    EXPECT_EQ(transport->catalogRequests.load(), 0) << "the start-up check must not hide the failure";
+    EXPECT_EQ(window.currentSelfUpdateState().phase, UpdatePhase::Error);
+}
+
 TEST_F(MainWindowUpdate, DialogOpenedFirstReplacesTheAutomaticCheck)
 {
     MainWindow window(controller(), nullptr);
