@@ -1,6 +1,7 @@
 #include "robot/pose_retargeter.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace {
@@ -46,6 +47,11 @@ constexpr float kEyeWeight = 0.6f;
 constexpr float kEarWeight = 0.4f;
 
 constexpr float kLengthEpsilon = 1e-4f;
+// Two keypoints closer than this (a fraction of the frame) give no direction
+// to measure an angle from: a collapsed limb or torso is a failed detection,
+// not a pose, and its angle would be arbitrary (a bend of pi for a forearm
+// folded onto nothing). What such points would drive is left out.
+constexpr float kMinSeparation = 0.01f;
 // The upper arm is about this fraction of the shoulder-to-hip distance; an
 // arm pointing at the camera looks shorter than that.
 constexpr float kUpperArmScale = 0.65f;
@@ -74,6 +80,55 @@ double angleAt(const Keypoint& a, const Keypoint& vertex, const Keypoint& c)
 double bendAt(const Keypoint& a, const Keypoint& vertex, const Keypoint& c)
 {
     return kPi - angleAt(a, vertex, c);
+}
+
+bool finite(const Keypoint& k)
+{
+    return std::isfinite(k.x) && std::isfinite(k.y) && std::isfinite(k.confidence);
+}
+
+bool tooClose(const Keypoint& a, const Keypoint& b)
+{
+    return distance(a, b) < kMinSeparation;
+}
+
+// A copy of the keypoints in which every point that cannot be measured from
+// counts as not seen (confidence 0): values that are not numbers, the far
+// end of a collapsed limb, and both points of a collapsed pair (eyes, ears,
+// shoulders, hips) when both are seen.
+std::array<Keypoint, PoseEstimator::kKeypointCount> usableKeypoints(const PoseEstimator::PersonPose& pose)
+{
+    std::array<Keypoint, PoseEstimator::kKeypointCount> k = pose.keypoints;
+    for (Keypoint& keypoint : k) {
+        if (!finite(keypoint))
+            keypoint = Keypoint{};
+    }
+    const std::array<Keypoint, PoseEstimator::kKeypointCount> seen = k;
+    auto dropPair = [&](int a, int b, float threshold) {
+        if (seen[a].confidence > threshold && seen[b].confidence > threshold && tooClose(seen[a], seen[b]))
+            k[a].confidence = k[b].confidence = 0.0f;
+    };
+    dropPair(kLeftEye, kRightEye, kFaceConfidence);
+    dropPair(kLeftEar, kRightEar, kEarConfidence);
+    dropPair(kLeftShoulder, kRightShoulder, kArmConfidence);
+    dropPair(kLeftHip, kRightHip, kHipConfidence);
+    // From the body outwards: a point on top of the one it hangs from.
+    auto dropEnd = [&](int from, int end) {
+        if (tooClose(seen[from], seen[end]))
+            k[end].confidence = 0.0f;
+    };
+    for (const auto& [shoulder, elbow, wrist, hip, knee, ankle] :
+         {std::array<int, 6>{kLeftShoulder, kLeftElbow, kLeftWrist, kLeftHip, kLeftKnee, kLeftAnkle},
+          std::array<int, 6>{kRightShoulder, kRightElbow, kRightWrist, kRightHip, kRightKnee, kRightAnkle}}) {
+        dropEnd(shoulder, elbow);
+        dropEnd(elbow, wrist);
+        // A hip on a seen shoulder is no body axis.
+        if (seen[shoulder].confidence > kArmConfidence)
+            dropEnd(shoulder, hip);
+        dropEnd(hip, knee);
+        dropEnd(knee, ankle);
+    }
+    return k;
 }
 
 } // namespace
@@ -228,13 +283,15 @@ RetargetResult PoseRetargeter::process(const PoseEstimator::PersonPose& pose, bo
     const BodySide& robotLeftSource = mirror ? kPersonLeft : kPersonRight;
     const BodySide& robotRightSource = mirror ? kPersonRight : kPersonLeft;
 
+    PoseEstimator::PersonPose usable = pose;
+    usable.keypoints = usableKeypoints(pose);
     RawJoints raw;
-    retargetHead(pose, mirror, &raw);
-    retargetArm(pose, robotLeftSource, true, &raw);
-    retargetArm(pose, robotRightSource, false, &raw);
+    retargetHead(usable, mirror, &raw);
+    retargetArm(usable, robotLeftSource, true, &raw);
+    retargetArm(usable, robotRightSource, false, &raw);
     if (mode == kFullBodyMode) {
-        retargetKnee(pose, robotLeftSource, ServoChannel::LeftKneePitch, &raw);
-        retargetKnee(pose, robotRightSource, ServoChannel::RightKneePitch, &raw);
+        retargetKnee(usable, robotLeftSource, ServoChannel::LeftKneePitch, &raw);
+        retargetKnee(usable, robotRightSource, ServoChannel::RightKneePitch, &raw);
     }
 
     const double alpha = smoothingAlpha;

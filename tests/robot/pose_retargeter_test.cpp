@@ -198,9 +198,11 @@ TEST(PoseRetargeter, MirroringSwapsArmsAndFlipsYaw)
     PoseEstimator::PersonPose pose = headPose(0.3);
     ArmSpec raised;
     raised.armDeg = 90.0; // the person's right arm held out sideways
+    raised.sx = 0.4f;
     placeArm(&pose, false, raised);
     ArmSpec lowered;
     lowered.armDeg = 30.0;
+    lowered.sx = 0.6f; // shoulders on one spot are no torso
     placeArm(&pose, true, lowered);
 
     PoseRetargeter plain(limits);
@@ -253,6 +255,7 @@ TEST(PoseRetargeter, ArmWithoutHipUsesTheVertical)
     arm.upper = 0.05f; // would be a strong pitch if a hip gave the reference
     arm.hipSeen = false;
     placeArm(&pose, false, arm);
+    arm.sx = 0.7f; // shoulders on one spot are no torso
     placeArm(&pose, true, arm);
     const RetargetResult result = run(retargeter, pose);
     EXPECT_TRUE(result.valid[5]);
@@ -284,6 +287,7 @@ TEST(PoseRetargeter, ElbowBendAndDirection)
         arm.wristSeen = true;
         arm.forearmDeg = c.forearmDeg;
         placeArm(&pose, false, arm);
+        arm.sx = 0.7f; // shoulders on one spot are no torso
         placeArm(&pose, true, arm);
         const RetargetResult result = run(retargeter, pose);
         EXPECT_TRUE(result.valid[7]);
