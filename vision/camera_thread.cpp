@@ -1,8 +1,10 @@
 #include "vision/camera_thread.h"
 
 #include "vision/cv_drawing.h"
+#include "vision/v4l2_system.h"
 #include "vision/video_capture.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 
 #include <algorithm>
@@ -135,7 +137,9 @@ CameraThread::CameraThread(std::shared_ptr<PoseEstimator> estimator, QObject* pa
 
 CameraThread::~CameraThread()
 {
-    m_running = false;
+    // The owner stops the thread with a bounded wait first (stopAndWait) and
+    // keeps a thread that does not end alive rather than destroying it here.
+    stopCapture();
     wait();
 }
 
@@ -159,9 +163,27 @@ void CameraThread::setInferenceParams(float confThreshold, float kptThreshold, c
     m_showSkeleton = showSkeleton;
 }
 
+void CameraThread::setV4l2System(cv::V4l2System* system)
+{
+    m_v4l2System = system;
+}
+
 void CameraThread::stopCapture()
 {
     m_running = false;
+    // The thread's own interruption flag is cleared by start() and set only
+    // while the thread is started, so a stop that comes before run() has
+    // set m_running is not lost.
+    requestInterruption();
+}
+
+bool CameraThread::stopAndWait(int timeoutMs)
+{
+    stopCapture();
+    if (wait(QDeadlineTimer(timeoutMs)))
+        return true;
+    std::fprintf(stderr, "CameraThread: capture did not stop within %d ms\n", timeoutMs);
+    return false;
 }
 
 bool CameraThread::isRunning() const
@@ -191,7 +213,7 @@ void CameraThread::drawSkeleton(cv::Mat& frame, const PoseEstimator::PersonPose&
 
 void CameraThread::run()
 {
-    m_running = true;
+    m_running = !isInterruptionRequested();
     int deviceIndex, width, height, targetFps;
     bool mirror;
     {
@@ -203,7 +225,8 @@ void CameraThread::run()
         mirror = m_mirror;
     }
 
-    cv::VideoCapture capture;
+    cv::V4l2System* system = m_v4l2System.load();
+    cv::VideoCapture capture(system ? *system : cv::posixV4l2System());
     if (capture.open(deviceIndex, kCaptureApiPreference)) {
         capture.set(cv::CAP_PROP_FRAME_WIDTH, static_cast<double>(width));
         capture.set(cv::CAP_PROP_FRAME_HEIGHT, static_cast<double>(height));
@@ -218,15 +241,25 @@ void CameraThread::run()
     const int budgetMs = frameBudgetMs(targetFps);
     double phase = 0.0;
 
-    while (m_running) {
+    bool frozen = false;
+    while (m_running && !isInterruptionRequested()) {
         const auto passStart = std::chrono::steady_clock::now();
 
         cv::Mat frame;
+        // A new picture: from the camera, or the test feed when none opened.
+        bool newPicture = true;
         if (!capture.isOpened() || !capture.read(frame) || frame.empty()) {
             phase += kSyntheticPhaseStep;
             frame = syntheticFrame(width, height, phase);
-        } else if (mirror) {
-            cv::flip(frame, frame, 1);
+            newPicture = !capture.isOpened();
+        } else {
+            newPicture = capture.lastReadWasNew();
+            if (mirror)
+                cv::flip(frame, frame, 1);
+        }
+        if (frozen != !newPicture) {
+            frozen = !newPicture;
+            emit cameraFrozen(frozen);
         }
 
         float confThreshold, kptThreshold;
@@ -241,7 +274,7 @@ void CameraThread::run()
         }
 
         PoseEstimator::PersonPose person;
-        if (m_estimator && m_estimator->isModelLoaded())
+        if (newPicture && m_estimator && m_estimator->isModelLoaded())
             person = m_estimator->infer(frame, confThreshold, kptThreshold, targetSelection);
         if (showSkeleton && person.valid)
             drawSkeleton(frame, person, kptThreshold);
@@ -271,4 +304,5 @@ void CameraThread::run()
 
     if (capture.isOpened())
         capture.release();
+    m_running = false;
 }

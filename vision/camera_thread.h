@@ -7,6 +7,10 @@
 #include <QString>
 #include <QThread>
 
+namespace cv {
+class V4l2System;
+}
+
 #include <array>
 #include <atomic>
 #include <memory>
@@ -66,8 +70,19 @@ public:
     void setCameraConfig(int deviceIndex, int width, int height, int fps, bool mirror);
     void setInferenceParams(float confThreshold, float kptThreshold, const std::string& targetSelection,
                             bool showSkeleton);
-    // Asks the loop to end before its next frame; does not wait.
+    // The system calls behind the camera (tests put a fake device there);
+    // takes effect at the next start. Null: the kernel.
+    void setV4l2System(cv::V4l2System* system);
+
+    // Asks the loop to end before its next frame; does not wait. Takes
+    // effect at any time after start(), even before the loop has begun.
     void stopCapture();
+    // How long stopAndWait waits: a pass takes at most one camera read
+    // (about 2 s when the camera stalls) and one inference.
+    static constexpr int kStopTimeoutMs = 5000;
+    // stopCapture(), then waits at most timeoutMs for the thread to end.
+    // False, with a line on standard error, when it is still running.
+    bool stopAndWait(int timeoutMs = kStopTimeoutMs);
     // Whether the capture loop is meant to run (not QThread's own notion).
     bool isRunning() const;
     double getActualFps() const;
@@ -75,6 +90,10 @@ public:
 signals:
     void frameReady(const QImage& frame, const PoseEstimator::PersonPose& pose);
     void cameraError(const QString& message);
+    // The open camera stopped delivering new frames (true) or delivers
+    // again (false). While frozen, the last picture may still be shown but
+    // carries no person: a repeated picture is no evidence of the present.
+    void cameraFrozen(bool frozen);
 
 protected:
     void run() override;
@@ -84,6 +103,7 @@ private:
 
     std::shared_ptr<PoseEstimator> m_estimator;
     std::atomic<bool> m_running{false};
+    std::atomic<cv::V4l2System*> m_v4l2System{nullptr};
 
     mutable std::mutex m_mutex;
     int m_deviceIndex = 0;

@@ -84,6 +84,7 @@ struct VideoCapture::Impl
 
     std::mutex frameMutex;
     Mat latestFrame;
+    bool lastReadNew = false;
 
     bool openStreaming(int index);
     void configureStreamFormat();
@@ -94,7 +95,8 @@ struct VideoCapture::Impl
 
     bool openGrabbing(int index);
     void applyRequestedSizeToGrabDevice();
-    void grabOneFrame();
+    // True when a new frame replaced the last good one.
+    bool grabOneFrame();
     bool latestFrameCopy(Mat& frame);
 
     void release();
@@ -239,6 +241,7 @@ bool VideoCapture::Impl::readStreamSample(Mat& frame)
         std::lock_guard<std::mutex> lock(frameMutex);
         latestFrame = decoded;
         frame = decoded.clone();
+        lastReadNew = true;
         return true;
     }
     return latestFrameCopy(frame);
@@ -276,21 +279,22 @@ void VideoCapture::Impl::applyRequestedSizeToGrabDevice()
     grabDevice->setFormat(format.pixelFormat, requestedWidth, requestedHeight);
 }
 
-void VideoCapture::Impl::grabOneFrame()
+bool VideoCapture::Impl::grabOneFrame()
 {
     if (grabDevice->readFrame(kSampleWaitMs, grabBuffer) != V4l2Camera::SampleResult::Frame)
-        return;
+        return false;
     V4l2CurrentFormat format;
     if (!grabDevice->currentFormat(format) || format.width < 1 || format.height < 1)
-        return;
+        return false;
     Mat decoded;
     if (!decodeRawVideoFrameToBgr(grabBuffer.data(), grabBuffer.size(), format.width, format.height,
                                   decoderCodeForPixelFormat(format.pixelFormat), 0, format.bytesPerLine, false,
                                   decoded) ||
         decoded.empty())
-        return;
+        return false;
     std::lock_guard<std::mutex> lock(frameMutex);
     latestFrame = decoded;
+    return true;
 }
 
 void VideoCapture::Impl::release()
@@ -386,9 +390,15 @@ double VideoCapture::get(int propId) const
     }
 }
 
+bool VideoCapture::lastReadWasNew() const
+{
+    return m_impl->lastReadNew;
+}
+
 bool VideoCapture::read(Mat& frame)
 {
     Impl& d = *m_impl;
+    d.lastReadNew = false;
     if (!d.opened)
         return false;
     if (d.streamReader) {
@@ -404,7 +414,7 @@ bool VideoCapture::read(Mat& frame)
         d.applyRequestedSizeToGrabDevice();
         d.markApplied();
     }
-    d.grabOneFrame();
+    d.lastReadNew = d.grabOneFrame();
     return d.latestFrameCopy(frame);
 }
 

@@ -47,6 +47,10 @@ public:
     // The next frame, scaled to the requested size on the streaming path;
     // after 30 attempts without one, the last good frame if there is one.
     bool read(Mat& frame);
+    // Whether the last successful read() delivered a frame the camera sent
+    // anew; false when it handed out the last good frame again (a camera
+    // that stopped delivering), so that nothing takes it for a new picture.
+    bool lastReadWasNew() const;
 
     struct Impl;
 

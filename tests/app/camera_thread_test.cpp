@@ -3,6 +3,7 @@
 #include "tests/app/app_test_support.h"
 #include "vision/camera_thread.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QImage>
 
@@ -230,4 +231,20 @@ TEST(CameraThread, EachStartTakesTheSettingsOfThatMoment)
     ASSERT_EQ(errors.size(), 2u);
     EXPECT_EQ(errors[0], CameraThread::cameraOpenErrorMessage(5));
     EXPECT_EQ(errors[1], CameraThread::cameraOpenErrorMessage(6));
+}
+
+TEST(CameraThread, AStopRightAfterStartIsNeverLost)
+{
+    // The loop used to set its running flag itself and so overwrote a stop
+    // that came before it began: the thread ran on and every wait hung.
+    CameraThread thread(nullptr);
+    thread.setCameraConfig(7, 160, 120, 30, false);
+    for (int pair = 0; pair < 40; ++pair) {
+        thread.start();
+        thread.stopCapture();
+        ASSERT_TRUE(thread.wait(QDeadlineTimer(3000))) << "start/stop pair " << pair;
+        EXPECT_FALSE(thread.isRunning());
+    }
+    thread.start();
+    EXPECT_TRUE(thread.stopAndWait(3000));
 }

@@ -285,12 +285,15 @@ TEST_F(VideoCaptureTest, ThirtyEmptyAttemptsGiveThePreviousFrame)
     ASSERT_TRUE(capture.open(0));
     cv::Mat first;
     ASSERT_TRUE(capture.read(first));
+    EXPECT_TRUE(capture.lastReadWasNew());
     const int pollsBefore = device.polls();
     cv::Mat again;
     ASSERT_TRUE(capture.read(again));
     EXPECT_EQ(device.polls() - pollsBefore, 30);
     EXPECT_NE(again.data, first.data);  // a copy of the kept frame
     EXPECT_EQ(again.data[0], kGrey100);
+    // Shown again, but said to be old: no one may take it for the present.
+    EXPECT_FALSE(capture.lastReadWasNew());
 
     FakeV4l2Device silent;
     yuyvCamera(silent, {size(640, 480)});
@@ -362,11 +365,13 @@ TEST_F(VideoCaptureTest, ReadPathServesDevicesThatCannotStream)
     ASSERT_TRUE(capture.read(frame));
     EXPECT_EQ(device.formatRequests.size(), 2u);
     EXPECT_EQ(frame.cols, 160);
+    EXPECT_TRUE(capture.lastReadWasNew());
 
-    // No new frame: the last good one again.
+    // No new frame: the last good one again, said to be old.
     device.framesAvailable = device.framesServed();
     ASSERT_TRUE(capture.read(frame));
     EXPECT_EQ(frame.cols, 160);
+    EXPECT_FALSE(capture.lastReadWasNew());
     capture.release();
     EXPECT_FALSE(capture.read(frame));
     EXPECT_EQ(device.openDescriptors(), 0);
