@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include "config/setting_ranges.h"
 #include "config/teleop_config.h"
 #include "mqtt/mqtt_client.h"
 #include "robot/pose_retargeter.h"
@@ -30,6 +31,8 @@ namespace {
 const char* const kResourceUrdf = ":/model/kestro.urdf";
 const char* const kResourceCalibration = ":/model/calibration.json";
 const char* const kWindowIcon = ":/icons/kestro_head.png";
+
+const char* const kCameraNotStoppedText = "The camera thread did not stop; the camera was not restarted.";
 
 // Below 1 Hz the configured rate is meaningless; fall back to about 30 Hz.
 constexpr int kTxTimerFallbackMs = 33;
@@ -133,16 +136,11 @@ MainWindow::MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> control
 
     UrdfLimits* limits = UrdfLimits::instance();
     limits->init(kResourceUrdf, kResourceCalibration);
+    m_motion.centre();
     for (int channel = 0; channel < kServoCount; ++channel) {
-        const int center = limits->getCalibration(channel).center;
-        m_targetPwm[channel] = center;
-        m_telemetryPwm[channel] = center;
-        m_targetAngles[channel] = limits->pwmToAngle(channel, center);
-        m_telemetryAngles[channel] = m_targetAngles[channel];
+        m_telemetryPwm[channel] = m_motion.commandedPwm()[channel];
+        m_telemetryAngles[channel] = m_motion.commandedAngles()[channel];
     }
-    m_targetValid.fill(false);
-    m_hasTarget = false;
-    m_lastPoseMs = 0;
 
     setWindowTitle(QStringLiteral("Kestro Teleoperation Dashboard v%1").arg(QString::fromLatin1(kVersion)));
     setWindowIcon(QIcon(QString::fromLatin1(kWindowIcon)));
@@ -189,6 +187,7 @@ MainWindow::MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> control
     m_cameraThread = new CameraThread(m_poseEstimator, this);
     connect(m_cameraThread, &CameraThread::frameReady, this, &MainWindow::onFrameReady);
     connect(m_cameraThread, &CameraThread::cameraError, this, &MainWindow::onCameraError);
+    connect(m_cameraThread, &CameraThread::cameraFrozen, this, &MainWindow::onCameraFrozen);
     if (!environmentSet("KESTRO_DISABLE_AUTO_CAMERA"))
         restartCamera();
 
@@ -215,15 +214,19 @@ MainWindow::~MainWindow()
         m_selfUpdateController->cancel();
         m_selfUpdateController.reset();
     }
-    if (m_cameraThread) {
-        m_cameraThread->stopCapture();
-        m_cameraThread->wait();
+    if (m_cameraThread && !m_cameraThread->stopAndWait()) {
+        // Destroying a running thread would abort the process: let it go and
+        // delete itself once its pass ends.
+        m_cameraThread->setParent(nullptr);
+        connect(m_cameraThread, &QThread::finished, m_cameraThread, &QObject::deleteLater);
     }
 }
 
 int MainWindow::txIntervalMsFor(int txRateHz)
 {
-    return txRateHz < 1 ? kTxTimerFallbackMs : 1000 / txRateHz;
+    // Bounded like the dialog's rate: a hand-edited 5000 Hz would make a
+    // 0 ms timer that spins the GUI thread.
+    return txRateHz < 1 ? kTxTimerFallbackMs : 1000 / setting_ranges::kTxRateHz.bound(txRateHz, 30);
 }
 
 std::string MainWindow::configuredModelPath()
@@ -381,8 +384,10 @@ void MainWindow::restartCamera()
 {
     if (!m_cameraThread)
         return;
-    m_cameraThread->stopCapture();
-    m_cameraThread->wait();
+    if (!m_cameraThread->stopAndWait()) {
+        statusBar()->showMessage(QString::fromLatin1(kCameraNotStoppedText), kStatusMessageMs);
+        return;
+    }
     const TeleopConfig* config = TeleopConfig::instance();
     m_cameraThread->setCameraConfig(config->camera.deviceIndex, config->camera.width, config->camera.height,
                                     config->camera.targetFps, config->camera.mirrorVideo);
@@ -406,6 +411,13 @@ bool MainWindow::connectMqtt()
 void MainWindow::onCameraError(const QString& message)
 {
     statusBar()->showMessage(message, kStatusMessageMs);
+}
+
+void MainWindow::onCameraFrozen(bool frozen)
+{
+    // The watchdog stops the stream by itself (a repeated picture carries no
+    // pose); this tells the operator why.
+    m_statusLabel->setText(QString::fromLatin1(frozen ? kCameraFrozenText : kCameraDeliveringText));
 }
 
 void MainWindow::onMqttConnected()
@@ -453,9 +465,13 @@ void MainWindow::onTeleopToggleClicked()
 
 void MainWindow::onCenterClicked()
 {
-    if (m_mqttClient->sendCenter(m_mqttClient->controlTopic()))
+    if (m_mqttClient->sendCenter(m_mqttClient->controlTopic())) {
+        // The robot goes to its centres by itself: ramps start there again,
+        // and every channel is worth sending anew.
+        m_motion.centre();
+        m_mqttClient->resetPwmTxCache();
         m_statusLabel->setText(QStringLiteral("Sent CENTER command to robot."));
-    else
+    } else
         m_statusLabel->setText(m_mqttClient->lastError());
 }
 
@@ -494,20 +510,48 @@ void MainWindow::onFrameReady(const QImage& frame, const PoseEstimator::PersonPo
     const RetargetResult result =
         m_retargeter->process(pose, config->camera.mirrorVideo, config->retarget.smoothingAlpha,
                               config->retarget.deadbandDeg, config->safety.safetyMarginDeg, config->retarget.mode);
-    if (!result.ok)
-        return;
-    m_targetAngles = result.angles;
-    m_targetPwm = result.pwm;
-    m_targetValid = result.valid;
-    m_hasTarget = true;
-    m_lastPoseMs = monotonicNowMs();
-    m_targetPending = true;
+    if (result.ok)
+        commandJointTargets(result.angles, result.valid);
+}
+
+bool MainWindow::commandJointTargets(const JointAngleArray& angles, const ServoValidArray& channels)
+{
+    if (!m_motion.setTarget(angles, channels, monotonicNowMs()))
+        return false;
     // Waiting for the next tick would cost half a period on average: a new
     // target goes out at once when a full period has passed since the last
-    // one; otherwise the tick at the end of that period carries it.
+    // transmission; otherwise the tick at the end of that period carries it.
     const qint64 periodNs = static_cast<qint64>(m_txTimer.interval()) * 1000000;
     if (!m_sinceTransmit.isValid() || m_sinceTransmit.nsecsElapsed() >= periodNs)
         transmitTarget();
+    return true;
+}
+
+ServoPwmArray MainWindow::targetPwm() const
+{
+    const UrdfLimits* limits = UrdfLimits::instance();
+    const double margin = motionSettings().safetyMarginDeg;
+    ServoPwmArray pwm{};
+    for (int channel = 0; channel < kServoCount; ++channel) {
+        pwm[channel] = m_motion.targetChannels()[channel]
+                           ? limits->angleToPwm(channel, m_motion.targetAngles()[channel], margin)
+                           : limits->getCalibration(channel).center;
+    }
+    return pwm;
+}
+
+MotionStream::Settings MainWindow::motionSettings()
+{
+    const TeleopConfig* config = TeleopConfig::instance();
+    MotionStream::Settings settings;
+    settings.periodMs = txIntervalMsFor(config->safety.txRateHz);
+    settings.watchdogTimeoutMs = setting_ranges::kWatchdogTimeoutMs.bound(config->safety.watchdogTimeoutMs, 500);
+    const double speed = config->retarget.maxVelocityDegS;
+    settings.maxVelocityDegS = speed > 0.0 ? setting_ranges::kMaxVelocityDegS.bound(speed, 180.0) : speed;
+    settings.safetyMarginDeg = setting_ranges::kSafetyMarginDeg.bound(config->safety.safetyMarginDeg, 2.0);
+    settings.mode = config->retarget.mode;
+    settings.stancePreset = config->retarget.stancePreset;
+    return settings;
 }
 
 void MainWindow::onTxTimerTimeout()
@@ -517,19 +561,21 @@ void MainWindow::onTxTimerTimeout()
 
 void MainWindow::transmitTarget()
 {
-    if (!m_teleopActive || !m_mqttClient->isConnected() || !m_hasTarget)
+    if (!m_teleopActive || !m_mqttClient->isConnected())
         return;
-    // Stale pose: send nothing and say nothing; the robot holds its last
-    // command and streaming resumes with the next usable frame.
-    if (monotonicNowMs() - m_lastPoseMs > TeleopConfig::instance()->safety.watchdogTimeoutMs)
+    // No target yet, or a stale one: send nothing and say nothing; the robot
+    // holds its last command and streaming resumes with the next usable frame.
+    const std::optional<MotionStream::Frame> frame = m_motion.nextFrame(monotonicNowMs(), motionSettings());
+    if (!frame)
         return;
-    if (m_targetPending) {
-        // The next tick comes one full period after this transmission, so
-        // the timer stays the rate cap whichever path sent.
-        m_targetPending = false;
-        m_sinceTransmit.start();
-        m_txTimer.start();
-    }
-    if (!m_mqttClient->sendPwm(m_targetPwm, m_mqttClient->controlTopic(), &m_targetValid))
+    // The next tick comes one full period after this transmission, so the
+    // timer stays the rate cap whichever path sent, and no two ramp steps
+    // leave closer together than one period.
+    m_sinceTransmit.start();
+    m_txTimer.start();
+    ServoValidArray channels = frame->channels;
+    if (m_mqttClient->sendPwm(frame->pwm, m_mqttClient->controlTopic(), &channels))
+        m_motion.commit(*frame);
+    else
         m_statusLabel->setText(m_mqttClient->lastError());
 }

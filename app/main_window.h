@@ -1,6 +1,7 @@
 #pragma once
 
 #include "robot/joint_set.h"
+#include "robot/motion_stream.h"
 #include "selfupdate/update_state.h"
 #include "vision/pose_estimator.h"
 
@@ -44,6 +45,9 @@ public:
     static constexpr int kBuildNumber = 20202;
     // How long a temporary status-bar message stays.
     static constexpr int kStatusMessageMs = 5000;
+    static constexpr const char* kCameraFrozenText =
+        "Camera frozen: no new frames from the camera. Motion streaming paused.";
+    static constexpr const char* kCameraDeliveringText = "Camera delivering frames again.";
 
     MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> controller, QWidget* parent);
     explicit MainWindow(QWidget* parent = nullptr);
@@ -68,8 +72,12 @@ public:
     QPushButton* updateBadge() const { return m_updateBadge; }
     const QTimer& txTimer() const { return m_txTimer; }
     bool isTeleopActive() const { return m_teleopActive; }
-    const ServoPwmArray& targetPwm() const { return m_targetPwm; }
-    const ServoValidArray& targetValid() const { return m_targetValid; }
+    // The latest target (what the pose asks for) and what was last sent
+    // toward it (the speed-limited commanded state).
+    ServoPwmArray targetPwm() const;
+    const ServoValidArray& targetValid() const { return m_motion.targetChannels(); }
+    const ServoPwmArray& commandedPwm() const { return m_motion.commandedPwm(); }
+    const MotionStream& motionStream() const { return m_motion; }
     const ServoPwmArray& telemetryPwm() const { return m_telemetryPwm; }
     const JointAngleArray& telemetryAngles() const { return m_telemetryAngles; }
 
@@ -80,6 +88,14 @@ public:
     selfupdate::SelfUpdateController* selfUpdateController() const;
     std::shared_ptr<selfupdate::SelfUpdateController> selfUpdateControllerShared() const;
     selfupdate::UpdateState currentSelfUpdateState() const;
+
+    // The one way motion reaches the robot: a joint target for the channels
+    // flagged, streamed by the transmit tick like a camera pose's (speed
+    // limit, stance preset, watchdog, emergency stop). Angles are already
+    // clamped to the joint ranges. False when the target drives no channel.
+    bool commandJointTargets(const JointAngleArray& angles, const ServoValidArray& channels);
+    // The loop's settings as bounded at this moment.
+    static MotionStream::Settings motionSettings();
     void checkForAppUpdates(bool userInitiated);
     QString updateStatusBadgeText() const;
     bool isUpdateStatusBadgeVisible() const;
@@ -88,6 +104,7 @@ public:
 public slots:
     void onFrameReady(const QImage& frame, const PoseEstimator::PersonPose& pose);
     void onCameraError(const QString& message);
+    void onCameraFrozen(bool frozen);
     void onMqttConnected();
     void onMqttDisconnected();
     void onMqttError(const QString& message);
@@ -152,18 +169,13 @@ private:
     bool m_teleopActive = false;
     QTimer m_txTimer;
 
-    ServoPwmArray m_targetPwm{};
-    JointAngleArray m_targetAngles{};
-    ServoValidArray m_targetValid{};
+    // Targets, commanded state and watchdog of the teleoperation loop, with
+    // times from monotonicNowMs.
+    MotionStream m_motion;
     ServoPwmArray m_telemetryPwm{};
     JointAngleArray m_telemetryAngles{};
-    bool m_hasTarget = false;
-    // Monotonic time (monotonicNowMs) of the last usable retarget result.
-    std::int64_t m_lastPoseMs = 0;
-    // A retarget result that has not been transmitted yet, and the time since
-    // the last transmission of one: a new target goes out with its frame once
-    // a full transmit period has passed.
-    bool m_targetPending = false;
+    // The time since the last transmission: a new target goes out with its
+    // frame once a full transmit period has passed.
     QElapsedTimer m_sinceTransmit;
 
     std::string m_appliedProvider;

@@ -51,10 +51,10 @@ void MainWindow::onSettingsApplied()
 
     // The capture thread must be joined before the estimator is reloaded:
     // a model is never swapped under a running inference.
-    if (m_cameraThread) {
-        m_cameraThread->stopCapture();
-        m_cameraThread->wait();
-    }
+    // A thread that does not end is reported, not waited on for ever; the
+    // estimator's own lock still keeps a reload from meeting an inference.
+    if (m_cameraThread)
+        m_cameraThread->stopAndWait();
 
     const bool modelChanged = config->ai.provider != m_appliedProvider ||
                               config->ai.modelSource != m_appliedModelSource ||

@@ -220,6 +220,8 @@ QWidget* SettingsDialog::createRetargetingTab()
     m_smoothingSpin->setToolTip(QStringLiteral("0.0 = frozen, 1.0 = instant/raw (no filter)"));
     m_deadbandSpin = makeDoubleSpin("deadbandSpin", 0.0, 10.0, 0.5, " deg");
     m_maxVelocitySpin = makeDoubleSpin("maxVelocitySpin", 10.0, 500.0, 10.0, " deg/s");
+    m_maxVelocitySpin->setToolTip(QStringLiteral("Fastest any streamed joint may turn. A value of 0 or less in the "
+                                                 "settings file means no limit."));
     m_modeCombo = makeCombo("modeCombo", {{"Upper Body (Head + Arms)", "upper_body"}, {"Full Body (Arms + Legs)", "full_body"}});
     m_stanceCombo = makeCombo("stanceCombo", {{"Neutral (Standing)", "neutral"}, {"Combat (Ready)", "combat"}});
     form->addRow(QStringLiteral("Smoothing Factor (Alpha):"), m_smoothingSpin);

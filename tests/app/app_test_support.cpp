@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -172,6 +173,11 @@ std::vector<WireFrame> WireRecorder::frames()
         if (frame.bytes.size() >= 6) {
             frame.type = frame.bytes[4];
             frame.servoCount = frame.bytes[5] / 5;
+        }
+        // Records of type, length, channel and a little-endian 16-bit value.
+        for (std::size_t at = 6; at + 5 <= frame.bytes.size(); at += 5) {
+            frame.servos[frame.bytes[at + 2]] =
+                static_cast<std::int16_t>(frame.bytes[at + 3] | (frame.bytes[at + 4] << 8));
         }
         result.push_back(frame);
     }

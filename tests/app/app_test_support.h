@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -71,6 +72,8 @@ struct WireFrame
     int type = -1;
     int servoCount = 0;
     std::vector<unsigned char> bytes;
+    // Channel -> PWM value of each servo record of a set-PWM frame.
+    std::map<int, int> servos;
 };
 
 // Every message on one topic as the broker delivers it to a plain

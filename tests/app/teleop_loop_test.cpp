@@ -5,12 +5,15 @@
 #include "config/teleop_config.h"
 #include "mqtt/mqtt_client.h"
 #include "mqtt/robot_frame.h"
+#include "robot/stance_preset.h"
 #include "robot/urdf_limits.h"
 #include "tests/app/app_test_support.h"
 #include "tests/support/mosquitto_broker.h"
 #include "tests/support/wait_for.h"
+#include "tests/vision/fake_v4l2_device.h"
 #include "tools/robot-sim/simulator_node.h"
 #include "ui/urdf_viewer_widget.h"
+#include "vision/camera_thread.h"
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -94,11 +97,14 @@ protected:
         return m_wire.count();
     }
 
+    // The channels a frame carries: those the pose drives and the legs the
+    // stance preset holds.
     int validChannelCount() const
     {
+        const ServoValidArray held = StancePreset::heldChannels(TeleopConfig::instance()->retarget.mode);
         int count = 0;
-        for (bool flag : m_window->targetValid())
-            count += flag ? 1 : 0;
+        for (int channel = 0; channel < kServoCount; ++channel)
+            count += m_window->targetValid()[channel] || held[channel] ? 1 : 0;
         return count;
     }
 
@@ -152,6 +158,14 @@ TEST_F(TeleopLoop, StreamsAtTheTransmitRateOnlyWhileThePoseIsFresh)
 
 TEST_F(TeleopLoop, NewTargetGoesOutWithItsFrameAtMostOncePerPeriodAndNeverStale)
 {
+    // Without a speed limit every frame is a whole target, not a ramp step;
+    // at 5 Hz the shortest watchdog the settings allow (100 ms) runs out
+    // before a tick.
+    TeleopConfig& config = *TeleopConfig::instance();
+    config.retarget.maxVelocityDegS = 0.0f;
+    config.safety.txRateHz = 5;
+    m_window->onSettingsApplied();
+    m_window->cameraThread()->stopCapture(); // applying started it; frames come from here
     setTeleop(true);
     // messageSent is emitted from within sendPwm, so the spy sees each
     // transmission as it happens, before any further event is processed.
@@ -182,7 +196,7 @@ TEST_F(TeleopLoop, NewTargetGoesOutWithItsFrameAtMostOncePerPeriodAndNeverStale)
 
     // A target held back by the rate cap is dropped when its pose goes stale
     // before the tick.
-    TeleopConfig::instance()->safety.watchdogTimeoutMs = static_cast<int>(periodMs / 4);
+    config.safety.watchdogTimeoutMs = static_cast<int>(periodMs / 2);
     newFrame();
     processEventsFor(std::chrono::milliseconds(3 * periodMs));
     EXPECT_EQ(sent.count(), 3);
@@ -191,7 +205,9 @@ TEST_F(TeleopLoop, NewTargetGoesOutWithItsFrameAtMostOncePerPeriodAndNeverStale)
 
 TEST_F(TeleopLoop, SteadyPoseSendsOneFullFrameThenNothing)
 {
-    // Let smoothing settle on one pose before streaming starts.
+    // No speed limit here, so the robot gets there in one frame; let
+    // smoothing settle on one pose before streaming starts.
+    TeleopConfig::instance()->retarget.maxVelocityDegS = 0.0f;
     feedPoses(1500ms, false);
     setTeleop(true);
     feedPoses(1200ms, false);
@@ -275,4 +291,215 @@ TEST_F(TeleopLoop, SimulatorTelemetryFillsTheTableAndTheViewer)
     EXPECT_DOUBLE_EQ(m_window->viewer()->jointAngles()[channel], angle);
     EXPECT_EQ(m_window->viewer()->jointPwm()[channel], target);
     EXPECT_EQ(m_robot->node().positions()[channel], target);
+}
+
+namespace {
+
+// Only the person's left shoulder, elbow and hip are seen (the robot's left
+// arm in a mirrored frame): the upper arm hangs at `armDeg` from the body
+// axis, so the robot's left shoulder roll is that angle and its pitch stays
+// the same whatever the angle.
+PoseEstimator::PersonPose leftArmPose(double armDeg)
+{
+    PoseEstimator::PersonPose pose;
+    pose.valid = true;
+    pose.score = 0.9f;
+    const double rad = armDeg * kPi / 180.0;
+    pose.keypoints[5] = {0.5f, 0.3f, 0.9f};
+    pose.keypoints[7] = {static_cast<float>(0.5 - 0.13 * std::sin(rad)), static_cast<float>(0.3 + 0.13 * std::cos(rad)),
+                         0.9f};
+    pose.keypoints[11] = {0.5f, 0.58f, 0.9f};
+    pose.x2 = pose.y2 = 1.0f;
+    return pose;
+}
+
+} // namespace
+
+TEST_F(TeleopLoop, AStepOfTheArmArrivesAsARampAtTheSpeedLimit)
+{
+    TeleopConfig& config = *TeleopConfig::instance();
+    config.camera.mirrorVideo = true;
+    config.retarget.smoothingAlpha = 1.0f;
+    config.retarget.deadbandDeg = 0.0f;
+    config.retarget.maxVelocityDegS = 180.0f;
+    config.safety.txRateHz = 30;
+    m_window->onSettingsApplied();
+    m_window->cameraThread()->stopCapture(); // applying started it; frames come from here
+    ASSERT_EQ(m_window->txTimer().interval(), 33);
+
+    const QImage picture(64, 48, QImage::Format_RGB888);
+    auto feed = [&](double armDeg, std::chrono::milliseconds duration) {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < duration.count()) {
+            m_window->onFrameReady(picture, leftArmPose(armDeg));
+            processEventsFor(10ms);
+        }
+    };
+    constexpr int kRoll = 6;
+    const UrdfLimits* limits = UrdfLimits::instance();
+    setTeleop(true);
+    feed(0.0, 800ms);
+    const std::size_t before = settledCount();
+    feed(90.0, 1500ms);
+    settledCount();
+
+    std::vector<int> ramp;
+    const std::vector<WireFrame> frames = m_wire.frames();
+    for (std::size_t i = before; i < frames.size(); ++i) {
+        if (frames[i].servos.count(kRoll))
+            ramp.push_back(frames[i].servos.at(kRoll));
+    }
+    // 180 deg/s over 33 ms ticks is 5.94 degrees a frame: from 2 degrees
+    // (the margin) to 90 in 15 frames, the last one whatever is left. This
+    // servo turns 0.945 degrees per PWM step, so each value may be off by
+    // half a step either way.
+    const UrdfLimits::ChannelCalibration roll = limits->getCalibration(kRoll);
+    const double degreesPerStep = std::abs(roll.radPerPwm) * 180.0 / kPi;
+    auto degrees = [&](int pwm) { return (pwm - roll.center) * roll.radPerPwm * roll.sign * 180.0 / kPi; };
+    ASSERT_GE(ramp.size(), 15u);
+    EXPECT_LE(ramp.size(), 16u);
+    double previous = 2.0;
+    for (std::size_t i = 0; i < ramp.size(); ++i) {
+        const double step = degrees(ramp[i]) - previous;
+        EXPECT_LE(step, 5.94 + degreesPerStep) << "frame " << i << ": " << testing::PrintToString(ramp);
+        if (i + 1 < ramp.size()) {
+            EXPECT_GE(step, 5.94 - degreesPerStep) << "frame " << i << ": " << testing::PrintToString(ramp);
+        }
+        previous = degrees(ramp[i]);
+    }
+    EXPECT_EQ(ramp.back(), limits->angleToPwm(kRoll, kPi / 2, 2.0));
+    // The simulated servo follows to the end of the ramp.
+    ASSERT_TRUE(processEventsUntil([&] { return m_robot->node().positions()[kRoll] == ramp.back(); }, 10s));
+}
+
+TEST_F(TeleopLoop, TheStancePresetsLegsArriveWhenTeleoperationStarts)
+{
+    const UrdfLimits* limits = UrdfLimits::instance();
+    const StancePreset combat = StancePreset::named("combat");
+    const ServoValidArray legs = StancePreset::heldChannels("upper_body");
+    struct Case
+    {
+        float maxVelocityDegS;
+        bool wholeStanceInFirstFrame;
+    };
+    for (const Case& test : {Case{0.0f, true}, Case{180.0f, false}}) {
+        SCOPED_TRACE(testing::Message() << "speed limit " << test.maxVelocityDegS);
+        TeleopConfig& config = *TeleopConfig::instance();
+        config.retarget.stancePreset = "combat";
+        config.retarget.mode = "upper_body";
+        config.retarget.maxVelocityDegS = test.maxVelocityDegS;
+        // From the calibrated standing pose each time.
+        m_window->onCenterClicked();
+        const std::size_t before = settledCount();
+
+        setTeleop(true);
+        feedPoses(1500ms, false);
+        settledCount();
+        setTeleop(false);
+        const std::vector<WireFrame> frames = m_wire.frames();
+        ASSERT_GT(frames.size(), before);
+        const WireFrame& first = frames[before];
+        std::map<int, int> last;
+        for (std::size_t i = before; i < frames.size(); ++i) {
+            for (const auto& [channel, value] : frames[i].servos)
+                last[channel] = value;
+        }
+        for (int channel = 0; channel < kServoCount; ++channel) {
+            if (!legs[channel])
+                continue;
+            const int stance = limits->angleToPwm(channel, combat.angles[channel], 2.0);
+            const int centre = limits->getCalibration(channel).center;
+            ASSERT_TRUE(first.servos.count(channel)) << "channel " << channel;
+            if (test.wholeStanceInFirstFrame)
+                EXPECT_EQ(first.servos.at(channel), stance) << "channel " << channel;
+            else // 180 deg/s for one tick of the fixture's rate, one degree per step
+                EXPECT_LE(std::abs(first.servos.at(channel) - centre), 180 / kTxRateHz) << "channel " << channel;
+            EXPECT_EQ(last[channel], stance) << "channel " << channel;
+            EXPECT_TRUE(kestro_test::waitFor([&] { return m_robot->node().positions()[channel] == stance; }))
+                << "channel " << channel;
+        }
+    }
+}
+
+namespace {
+
+// A picture of a person (a footballer in full stride), as BGR24 frames of
+// whatever size the camera was asked for.
+std::vector<unsigned char> footballerFrame(const v4l2_pix_format& format)
+{
+    const QImage picture = QImage(QStringLiteral(KESTRO_SOURCE_DIR "/tests/vision/data/messi5.jpg"))
+                               .scaled(static_cast<int>(format.width), static_cast<int>(format.height))
+                               .convertToFormat(QImage::Format_RGB888);
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(format.bytesperline) * format.height);
+    for (int y = 0; y < picture.height(); ++y) {
+        const uchar* rgb = picture.constScanLine(y);
+        unsigned char* bgr = bytes.data() + static_cast<std::size_t>(y) * format.bytesperline;
+        for (int x = 0; x < picture.width(); ++x) {
+            bgr[3 * x] = rgb[3 * x + 2];
+            bgr[3 * x + 1] = rgb[3 * x + 1];
+            bgr[3 * x + 2] = rgb[3 * x];
+        }
+    }
+    return bytes;
+}
+
+} // namespace
+
+TEST_F(TeleopLoop, ACameraThatStopsDeliveringStopsTheStream)
+{
+    // A camera with a person in view that stops after a number of frames;
+    // the capture layer then serves its last frame again about every 2 s.
+    FakeV4l2Device camera;
+    camera.formats = {{V4L2_PIX_FMT_BGR24, {{640, 480, {{1, 30}}}}, std::nullopt}};
+    const std::vector<unsigned char> still = footballerFrame([] {
+        v4l2_pix_format format{};
+        format.width = 640;
+        format.height = 480;
+        format.bytesperline = 3 * 640;
+        return format;
+    }());
+    camera.frameSource = [still](const v4l2_pix_format&, int) { return still; };
+    camera.framesAvailable = 12;
+
+    using Clock = std::chrono::steady_clock;
+    std::vector<Clock::time_point> freshPoses, sends;
+    QObject::connect(m_window->cameraThread(), &CameraThread::frameReady, m_window.get(),
+                     [&](const QImage&, const PoseEstimator::PersonPose& pose) {
+                         if (pose.valid)
+                             freshPoses.push_back(Clock::now());
+                     });
+    QObject::connect(m_window->mqttClient(), &MqttClient::messageSent, m_window.get(),
+                     [&](int) { sends.push_back(Clock::now()); });
+
+    // The camera and the embedded network, as at a normal start.
+    TeleopConfig& config = *TeleopConfig::instance();
+    config.retarget.maxVelocityDegS = 0.0f; // every change goes out at once
+    config.ai.provider = "cpu";             // a changed provider loads the model
+    ::unsetenv("KESTRO_DISABLE_AUTO_CAMERA");
+    m_window->cameraThread()->setV4l2System(&camera);
+    m_window->onSettingsApplied();
+    setTeleop(true);
+
+    const QString frozen = QString::fromLatin1(MainWindow::kCameraFrozenText);
+    const bool saidFrozen =
+        processEventsUntil([&] { return m_window->statusMessageLabel()->text() == frozen; }, 60s);
+    // Long enough for the repeated frame to come round again.
+    processEventsFor(3s);
+    ASSERT_TRUE(m_window->cameraThread()->stopAndWait());
+    ::setenv("KESTRO_DISABLE_AUTO_CAMERA", "1", 1);
+    processEventsFor(100ms);
+
+    EXPECT_TRUE(saidFrozen) << m_window->statusMessageLabel()->text().toStdString();
+    ASSERT_GE(freshPoses.size(), 3u) << "the network found the person in too few frames";
+    ASSERT_FALSE(sends.empty());
+    // No pose after the last real frame, and the stream ended within the
+    // watchdog time (a tick cannot send past it) of the last fresh pose.
+    EXPECT_LE(freshPoses.size(), 12u);
+    const auto lastSendAfterPose =
+        std::chrono::duration_cast<std::chrono::milliseconds>(sends.back() - freshPoses.back()).count();
+    EXPECT_LE(lastSendAfterPose, kWatchdogMs + 1000 / kTxRateHz);
+    const std::int64_t nowMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+    EXPECT_EQ(m_window->motionStream().state(nowMs, kWatchdogMs), MotionStream::State::Stale);
 }

@@ -2,6 +2,7 @@
 // however the operator tunes the filter, every commanded PWM value stands for
 // an angle inside the joint's safe range, and the legs' balance joints are
 // never commanded.
+#include "robot/motion_stream.h"
 #include "robot/pose_retargeter.h"
 
 #include "tests/robot/embedded_resources.h"
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -61,6 +63,43 @@ public:
                 keypoint.x = std::numeric_limits<float>::quiet_NaN();
             if (chance(0.005))
                 keypoint.y = std::numeric_limits<float>::infinity();
+        }
+        return pose;
+    }
+
+    // What a failing network or a frozen picture may hand over: every point
+    // on one spot, points outside the frame, values that are not numbers,
+    // or one limb collapsed onto its joint.
+    PoseEstimator::PersonPose adversarial()
+    {
+        PoseEstimator::PersonPose pose = next();
+        pose.valid = true;
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        switch (std::uniform_int_distribution<int>(0, 3)(m_random)) {
+        case 0: {
+            const float x = uniform(-0.5f, 1.5f), y = uniform(-0.5f, 1.5f);
+            for (auto& keypoint : pose.keypoints)
+                keypoint = {x + uniform(-0.004f, 0.004f), y + uniform(-0.004f, 0.004f), uniform(0.5f, 1.0f)};
+            break;
+        }
+        case 1:
+            for (auto& keypoint : pose.keypoints) {
+                keypoint.x = uniform(-3.0f, 4.0f);
+                keypoint.y = uniform(-3.0f, 4.0f);
+            }
+            break;
+        case 2:
+            for (auto& keypoint : pose.keypoints)
+                keypoint = {chance(0.5) ? nan : keypoint.x, chance(0.5) ? nan : keypoint.y,
+                            chance(0.3) ? nan : keypoint.confidence};
+            break;
+        default: {
+            const int joint = std::uniform_int_distribution<int>(5, 8)(m_random); // a shoulder or elbow
+            pose.keypoints[joint + 2] = pose.keypoints[joint];
+            pose.keypoints[joint + 2].confidence = 0.9f;
+            pose.keypoints[joint].confidence = 0.9f;
+            break;
+        }
         }
         return pose;
     }
@@ -136,4 +175,112 @@ TEST(RetargetSafety, EveryCommandMapsBackIntoTheSafeRange)
     }
     // The poses must actually drive joints for the property to mean anything.
     EXPECT_GT(producedChannels, frames * 2);
+}
+
+namespace {
+
+bool collapsed(const PoseEstimator::Keypoint& a, const PoseEstimator::Keypoint& b)
+{
+    return std::isfinite(a.x) && std::isfinite(a.y) && std::isfinite(b.x) && std::isfinite(b.y) &&
+           std::hypot(a.x - b.x, a.y - b.y) < 0.01f;
+}
+
+} // namespace
+
+// The whole road from a pose to the wire, with the stream's speed limit,
+// stance presets and watchdog: over random and adversarial poses no
+// command leaves the joint range, no step is larger than the speed limit
+// allows, nothing is driven from a collapsed limb, and a run of poses with
+// nothing usable in them stops the stream like no pose at all.
+TEST(RetargetSafety, TheStreamStaysInRangeAtTheSpeedLimitAndIgnoresDegeneratePoses)
+{
+    initEmbeddedResources();
+    UrdfLimits limits;
+    ASSERT_TRUE(limits.init(":/model/kestro.urdf", ":/model/calibration.json"));
+    const unsigned seed = 20261208u;
+    RandomPoses poses(seed);
+    const int periods[] = {16, 33, 200};
+    const double speeds[] = {0.0, 10.0, 180.0, 500.0};
+    const char* presets[] = {"neutral", "combat", "no such preset"};
+    int frames = 0;
+    int limitedSteps = 0;
+    int degenerateArms = 0;
+
+    for (int session = 0; session < 60; ++session) {
+        PoseRetargeter retargeter(limits);
+        MotionStream stream(limits);
+        MotionStream::Settings settings;
+        settings.periodMs = periods[session % 3];
+        settings.maxVelocityDegS = speeds[(session / 3) % 4];
+        settings.stancePreset = presets[session % 3];
+        settings.mode = poses.chance(0.5) ? "full_body" : "upper_body";
+        settings.safetyMarginDeg = poses.chance(0.2) ? 0.0 : poses.uniform(0.0f, 15.0f);
+        settings.watchdogTimeoutMs = 300;
+        const double maxStep = JointSpeedLimiter::maxStepRad(settings.maxVelocityDegS, settings.periodMs);
+        const bool mirror = poses.chance(0.5);
+        // Some sessions hand over nothing but adversarial poses, so that the
+        // watchdog must run out on them.
+        const bool onlyAdversarial = session % 5 == 4;
+        std::int64_t lastUsable = -1000000;
+        std::int64_t nextTick = 0;
+
+        for (std::int64_t now = 0; now < 4000; now += 10) {
+            if (poses.chance(0.8)) {
+                const PoseEstimator::PersonPose pose =
+                    onlyAdversarial || poses.chance(0.3) ? poses.adversarial() : poses.next();
+                const RetargetResult result = retargeter.process(pose, mirror, 1.0f, 0.0f,
+                                                                 static_cast<float>(settings.safetyMarginDeg),
+                                                                 settings.mode);
+                // Robot-left arm channels 5, 6, 7 come from the person's left
+                // (5, 7, 9) in a mirrored frame, else from the right.
+                for (const bool robotLeft : {true, false}) {
+                    const int shoulder = (robotLeft == mirror) ? 5 : 6;
+                    if (!collapsed(pose.keypoints[shoulder], pose.keypoints[shoulder + 2]))
+                        continue;
+                    ++degenerateArms;
+                    for (int channel : robotLeft ? std::array<int, 3>{5, 6, 7} : std::array<int, 3>{8, 9, 10})
+                        ASSERT_FALSE(result.valid[channel]) << "arm from a collapsed upper arm, channel " << channel;
+                }
+                if (result.ok && stream.setTarget(result.angles, result.valid, now))
+                    lastUsable = now;
+            }
+            if (now < nextTick)
+                continue;
+            nextTick += settings.periodMs;
+            const JointAngleArray before = stream.commandedAngles();
+            const ServoPwmArray beforePwm = stream.commandedPwm();
+            const std::optional<MotionStream::Frame> frame = stream.nextFrame(now, settings);
+            SCOPED_TRACE(testing::Message() << "seed " << seed << " session " << session << " at " << now << " ms");
+            ASSERT_EQ(frame.has_value(), now - lastUsable <= settings.watchdogTimeoutMs);
+            if (!frame)
+                continue;
+            ++frames;
+            for (int channel = 0; channel < kServoCount; ++channel) {
+                if (!frame->channels[channel])
+                    continue;
+                const UrdfLimits::ChannelCalibration calibration = limits.getCalibration(channel);
+                const double perStep = std::abs(calibration.radPerPwm * calibration.sign);
+                const double commanded = (frame->pwm[channel] - calibration.center) * calibration.radPerPwm *
+                                         calibration.sign;
+                const SafeRange joint = safeRange(calibration, 0.0);
+                ASSERT_GE(commanded, joint.lower - perStep / 2 - 1e-12) << "channel " << channel;
+                ASSERT_LE(commanded, joint.upper + perStep / 2 + 1e-12) << "channel " << channel;
+                if (std::isinf(maxStep))
+                    continue;
+                ++limitedSteps;
+                ASSERT_LE(std::abs(frame->angles[channel] - before[channel]), maxStep + 1e-12) << "channel " << channel;
+                // Whole servo steps: at most one more than the angle allows.
+                ASSERT_LE(std::abs(frame->pwm[channel] - beforePwm[channel]), maxStep / perStep + 1.0)
+                    << "channel " << channel;
+            }
+            // Now and then the link refuses a frame: the next ramp starts
+            // from what the robot really got.
+            if (poses.chance(0.9))
+                stream.commit(*frame);
+        }
+    }
+    // The property must have been exercised, not skipped.
+    EXPECT_GT(frames, 1000);
+    EXPECT_GT(limitedSteps, 10000);
+    EXPECT_GT(degenerateArms, 100);
 }
