@@ -180,8 +180,8 @@ std::string posixCopyTrampolineScript(std::int64_t processId, const std::string&
     // next start shows, the backup is put back, and the program is started
     // again either way so the operator is not left without it.
     const std::string target = shellQuote(targetPath);
-    std::string failed = "    printf 'cannot replace %s: %s\\n' " + target + " \"$output\" > " + shellQuote(reportPath) +
-                         "\n";
+    std::string failed =
+        "    printf 'cannot replace %s: %s\\n' " + target + " \"$output\" > " + shellQuote(reportPath) + "\n";
     if (!backupPath.empty())
         failed += "    cp -f -- " + shellQuote(backupPath) + " " + target + " 2>/dev/null\n";
     failed += posixThenBlock(relaunchArgv);

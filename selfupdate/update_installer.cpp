@@ -243,8 +243,8 @@ InstallResult UpdateInstaller::copyBinary(const std::string& stagedPath, const s
         const bool exists = ::fstatat(dir.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
         const mode_t mode = withExecutableBits(exists ? (existing.st_mode & 0777) : 0755);
         std::string digest;
-        const bool copied =
-            copyAndHash(package.fd.get(), out.get(), digest) && ::fchmod(out.get(), mode) == 0 && ::fsync(out.get()) == 0;
+        const bool copied = copyAndHash(package.fd.get(), out.get(), digest) && ::fchmod(out.get(), mode) == 0 &&
+                            ::fsync(out.get()) == 0;
         out = UniqueFd();
         const std::string digestFailure = copied ? digestProblem(expectedDigest, digest) : std::string();
         if (!copied || !digestFailure.empty()) {

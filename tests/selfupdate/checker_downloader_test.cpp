@@ -345,7 +345,8 @@ TEST(PackageDownloader, StagingFoldersArePrivateToTheUser)
         PackageDownloader(impossible, nullptr, 1000, 1000).downloadAndVerify(manifest, nullptr, nullptr);
         ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& error) {
-        EXPECT_EQ(std::string(error.what()), "Failed to create staging directory '" + impossible + "': Not a directory");
+        EXPECT_EQ(std::string(error.what()),
+                  "Failed to create staging directory '" + impossible + "': Not a directory");
     }
 }
 
@@ -444,7 +445,8 @@ TEST_F(CheckerDownloaderTest, OversizeStreamsStopNearTheAnnouncedSize)
             const auto state = SelfUpdateChecker(configFor(url), transport).checkForUpdate(true, nullptr);
             EXPECT_EQ(state.phase, UpdatePhase::Error);
             message = state.errorMessage;
-            EXPECT_EQ(message, "Failed to fetch update manifest from " + url + " (Response body larger than 1048576 bytes)");
+            EXPECT_EQ(message,
+                      "Failed to fetch update manifest from " + url + " (Response body larger than 1048576 bytes)");
         } else {
             UpdateManifest manifest = manifestFor("/unused");
             manifest.packageUrl = url;

@@ -1,6 +1,7 @@
 #include "selfupdate/platform_process.h"
 #include "selfupdate/trampoline.h"
 #include "selfupdate/trampoline_scripts.h"
+#include "selfupdate/update_installer.h"
 
 #include <gtest/gtest.h>
 
@@ -169,6 +170,31 @@ TEST(Trampoline, InstallerScriptRunsTheInstallerWithItsArgumentsThenRelaunches)
     EXPECT_EQ(readFile(installed), installed + "\n/S\n/D=C:\\Program Files\\K\n");
     EXPECT_EQ(readFile(relaunchMarker), relaunchMarker + "\n");
     EXPECT_TRUE(waitFor([&] { return !fileExists(script); }, std::chrono::seconds(30)));
+}
+
+// An installer that fails after we exited is not silent: the script leaves
+// its exit status for the next start, and starts the program again anyway.
+TEST(Trampoline, FailedInstallerIsReportedAndTheProgramStartedAgain)
+{
+    TemporaryFolder folder;
+    const std::string installer = folder.file("setup");
+    selfupdate_test::writeFile(installer, "#!/bin/sh\nexit 3\n");
+    fs::permissions(installer, fs::perms(0700));
+    const std::string relaunchMarker = folder.file("relaunched.txt");
+    const pid_t gone = startSleeper();
+    ::kill(gone, SIGKILL);
+    int status = 0;
+    ::waitpid(gone, &status, 0);
+
+    const std::string script = selfupdate::writeInstallerTrampoline(folder.path(), gone, installer, "",
+                                                                    {SELFUPDATE_HELPER_PATH, relaunchMarker});
+    ASSERT_FALSE(script.empty());
+    ASSERT_TRUE(selfupdate::canRunTrampoline(script));
+    ASSERT_EQ(std::system(("/bin/sh '" + script + "'").c_str()), 0);
+    EXPECT_TRUE(waitFor([&] { return fileExists(relaunchMarker); }, std::chrono::seconds(30)));
+    EXPECT_EQ(selfupdate::UpdateInstaller::takeFailureReport(folder.path()),
+              "the installer " + installer + " failed with exit status 3");
+    EXPECT_EQ(selfupdate::UpdateInstaller::takeFailureReport(folder.path()), "") << "reported once";
 }
 
 TEST(Trampoline, SpawnReportsProgramsThatCannotRun)

@@ -285,7 +285,8 @@ TEST(UpdateInstaller, MountsThatForbidTheInstallAreReportedBeforeQuitting)
         const InstallResult result = UpdateInstaller(options).executeUpdate(manifest, installer);
         EXPECT_FALSE(result.success);
         EXPECT_FALSE(result.quitRequired);
-        EXPECT_EQ(result.errorMessage, "cannot run " + installer + ": " + stage + " is on a file system mounted noexec");
+        EXPECT_EQ(result.errorMessage,
+                  "cannot run " + installer + ": " + stage + " is on a file system mounted noexec");
         EXPECT_FALSE(fileExists(stage + "/selfupdate_trampoline.sh"));
     }
     {

@@ -467,7 +467,8 @@ TEST_F(SelfUpdateDialogOnline, CheckWorksAgainAfterCancel)
         const char* catalog; // "/silent" never answers
         UpdatePhase cancelledIn;
     };
-    for (const Row& row : {Row{"/silent", UpdatePhase::Checking}, Row{"/files/version.json", UpdatePhase::Downloading}}) {
+    const Row rows[] = {{"/silent", UpdatePhase::Checking}, {"/files/version.json", UpdatePhase::Downloading}};
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.catalog);
         auto controller = controllerAt(row.catalog);
         SelfUpdateDialog dialog(controller, kAppName, nullptr);
