@@ -235,6 +235,10 @@ void CameraThread::run()
         emit cameraError(cameraOpenErrorMessage(deviceIndex));
     }
 
+    // Whoever was followed in the last run is no one to follow now.
+    if (m_estimator)
+        m_estimator->forgetFollowedPerson();
+
     QElapsedTimer rateTimer;
     rateTimer.start();
     int frameCount = 0;

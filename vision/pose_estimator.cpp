@@ -3,6 +3,7 @@
 #include "vision/cv_core.h"
 #include "vision/onnx_runtime_handles.h"
 #include "vision/pose_letterbox.h"
+#include "vision/person_follower.h"
 #include "vision/pose_output_decoder.h"
 
 #include <QByteArray>
@@ -71,6 +72,7 @@ struct PoseEstimator::Impl
     std::array<int64_t, 4> inputShape{1, kInputChannels, PoseLetterbox::kInputSize,
                                       PoseLetterbox::kInputSize};
     std::vector<float> inputTensor;
+    PersonFollower follower;
 
     std::string chooseProvider(const std::string& provider);
     bool appendCuda();
@@ -204,6 +206,7 @@ bool PoseEstimator::init(const std::string& modelPath, const std::string& provid
         std::string outputName = sessionOutputName(candidate.get(), 0);
 
         d.session = std::move(candidate);
+        d.follower.reset();
         d.inputName = std::move(inputName);
         d.outputName = std::move(outputName);
         d.modelLoaded = true;
@@ -260,7 +263,7 @@ PoseEstimator::PersonPose PoseEstimator::Impl::run(const cv::Mat& frame, float p
     check(ort.GetTensorMutableData(output.get(), &data));
     const float* table = static_cast<const float*>(data);
 
-    const int anchor = PoseOutputDecoder::selectAnchor(table, personThreshold, targetSelection);
+    const int anchor = follower.choose(table, personThreshold, targetSelection);
     if (anchor < 0)
         return {};
     return PoseOutputDecoder::decode(table, anchor, letterbox);
@@ -287,6 +290,12 @@ PoseEstimator::PersonPose PoseEstimator::infer(const cv::Mat& frame, float perso
         m_impl->modelLoaded = false;
     }
     return {};
+}
+
+void PoseEstimator::forgetFollowedPerson()
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->follower.reset();
 }
 
 bool PoseEstimator::isModelLoaded() const

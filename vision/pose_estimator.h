@@ -67,6 +67,11 @@ public:
     PersonPose infer(const cv::Mat& frame, float personThreshold, float keypointThreshold,
                      const std::string& targetSelection);
 
+    // From one frame to the next, infer stays with the person it chose (see
+    // PersonFollower). A new scene (another camera, an unrelated picture)
+    // starts with nobody followed.
+    void forgetFollowedPerson();
+
     bool isModelLoaded() const;
     std::string getActiveProviderName() const;
     std::vector<std::string> getAvailableProviders() const;

@@ -3,6 +3,7 @@
 // the network contract, and load failures.
 #include "vision/cv_core.h"
 #include "vision/onnx_runtime_handles.h"
+#include "vision/person_follower.h"
 #include "vision/pose_estimator.h"
 #include "vision/pose_letterbox.h"
 #include "vision/pose_output_decoder.h"
@@ -216,6 +217,59 @@ TEST(PoseOutputDecoder, ChoosesOneAnchor)
         EXPECT_EQ(PoseOutputDecoder::selectAnchor(table.values.data(), c.threshold, c.selection),
                   c.expected);
     }
+}
+
+// The operator, followed from frame to frame, keeps the robot while a
+// bystander the rule would prefer walks through; once the operator has been
+// out of sight for kFramesToLetGo frames, the rule chooses again.
+TEST(PersonFollower, KeepsThePersonItChoseUntilLostForSeveralFrames)
+{
+    struct Person
+    {
+        int anchor;
+        float cx, cy, w, h, confidence;
+    };
+    const Person operatorAt320 = {1, 320, 300, 200, 400, 0.7f};
+    const Person operatorAt340 = {2, 340, 310, 210, 380, 0.7f}; // moved and bent: overlap 0.8
+    const Person bystanderSmall = {3, 100, 260, 80, 160, 0.95f};
+    const Person bystanderLarge = {4, 440, 300, 300, 500, 0.95f}; // overlaps the operator by 0.3
+    const Person operatorFaint = {5, 320, 300, 200, 400, 0.3f};   // below the threshold
+    struct Frame
+    {
+        const char* what;
+        std::vector<Person> people;
+        int times;
+        int expected;
+    };
+    const int hidden = PersonFollower::kFramesToLetGo - 1;
+    const Frame frames[] = {
+        {"the rule chooses the operator", {operatorAt320, bystanderSmall}, 1, 1},
+        {"the operator moves", {operatorAt340, bystanderSmall}, 1, 2},
+        {"a larger bystander walks behind", {bystanderLarge, operatorAt320}, 1, 1},
+        {"the bystander alone", {bystanderLarge}, hidden, -1},
+        {"the operator is back in time", {bystanderLarge, operatorAt340}, 1, 2},
+        {"the operator fades below the threshold", {operatorFaint, bystanderLarge}, hidden, -1},
+        {"then the rule chooses again", {operatorFaint, bystanderLarge}, 1, 4},
+        {"and keeps the new person", {operatorAt320, bystanderLarge}, 1, 4},
+    };
+    PersonFollower follower;
+    for (const Frame& frame : frames) {
+        Table table;
+        for (const Person& p : frame.people)
+            table.person(p.anchor, p.cx, p.cy, p.w, p.h, p.confidence);
+        for (int i = 0; i < frame.times; ++i)
+            EXPECT_EQ(follower.choose(table.values.data(), 0.5f, "largest"), frame.expected) << frame.what;
+    }
+
+    // Another rule starts afresh and chooses by itself.
+    Table both;
+    both.person(1, 320, 300, 200, 400, 0.7f);
+    both.person(4, 440, 300, 300, 500, 0.95f);
+    EXPECT_EQ(follower.choose(both.values.data(), 0.5f, "confidence"), 4);
+    both.at(4, 4) = 0.6f;
+    EXPECT_EQ(follower.choose(both.values.data(), 0.5f, "confidence"), 4); // followed, though less confident now
+    follower.reset();
+    EXPECT_EQ(follower.choose(both.values.data(), 0.5f, "confidence"), 1);
 }
 
 TEST(PoseEstimator, RunsAModelAndPicksThePerson)

@@ -162,6 +162,8 @@ protected:
         result.reference = loadReference(image);
         result.frame = loadBgr(kDataDir + "/" + image);
         EXPECT_FALSE(result.frame.empty()) << image.toStdString();
+        // Unrelated photographs, not frames of one scene.
+        s_estimator->forgetFollowedPerson();
         result.pose = s_estimator->infer(result.frame, kPersonThreshold, 0.5f, "confidence");
         for (size_t k = 0; k < result.reference.keypoints.size(); ++k) {
             const auto& ref = result.reference.keypoints[k];
