@@ -388,10 +388,16 @@ void MainWindow::restartCamera()
         statusBar()->showMessage(QString::fromLatin1(kCameraNotStoppedText), kStatusMessageMs);
         return;
     }
+    // Bounded like the dialog's choices: a hand-edited size or rate must not
+    // make frames of gigabytes or a loop that never sleeps.
+    using namespace setting_ranges;
     const TeleopConfig* config = TeleopConfig::instance();
-    m_cameraThread->setCameraConfig(config->camera.deviceIndex, config->camera.width, config->camera.height,
-                                    config->camera.targetFps, config->camera.mirrorVideo);
-    m_cameraThread->setInferenceParams(config->ai.confThreshold, config->ai.kptThreshold,
+    const TeleopConfig::CameraConfig& camera = config->camera;
+    m_cameraThread->setCameraConfig(camera.deviceIndex, kFrameWidth.bound(camera.width, 640),
+                                    kFrameHeight.bound(camera.height, 480), kTargetFps.bound(camera.targetFps, 30),
+                                    camera.mirrorVideo);
+    m_cameraThread->setInferenceParams(static_cast<float>(kThreshold.bound(config->ai.confThreshold, 0.5)),
+                                       static_cast<float>(kThreshold.bound(config->ai.kptThreshold, 0.4)),
                                        config->ai.targetSelection, config->view.showSkeleton);
     m_cameraThread->start();
 }
@@ -507,9 +513,11 @@ void MainWindow::onFrameReady(const QImage& frame, const PoseEstimator::PersonPo
     if (!pose.valid)
         return;
     const TeleopConfig* config = TeleopConfig::instance();
-    const RetargetResult result =
-        m_retargeter->process(pose, config->camera.mirrorVideo, config->retarget.smoothingAlpha,
-                              config->retarget.deadbandDeg, config->safety.safetyMarginDeg, config->retarget.mode);
+    const MotionStream::Settings settings = motionSettings();
+    const auto alpha = static_cast<float>(setting_ranges::kSmoothingAlpha.bound(config->retarget.smoothingAlpha, 0.35));
+    const auto deadband = static_cast<float>(setting_ranges::kDeadbandDeg.bound(config->retarget.deadbandDeg, 1.0));
+    const RetargetResult result = m_retargeter->process(pose, config->camera.mirrorVideo, alpha, deadband,
+                                                        static_cast<float>(settings.safetyMarginDeg), settings.mode);
     if (result.ok)
         commandJointTargets(result.angles, result.valid);
 }

@@ -1,5 +1,6 @@
 #include "ui/settings_dialog.h"
 
+#include "config/setting_ranges.h"
 #include "config/teleop_config.h"
 #include "vision/pose_model_info.h"
 
@@ -168,7 +169,7 @@ QWidget* SettingsDialog::createCameraTab()
     m_resolutionCombo = makeCombo("resolutionCombo", {{"640 x 480 (VGA)", "640x480"},
                                                       {"1280 x 720 (HD)", "1280x720"},
                                                       {"1920 x 1080 (FHD)", "1920x1080"}});
-    m_fpsSpin = makeSpin("fpsSpin", 10, 120, 1, " fps");
+    m_fpsSpin = makeSpin("fpsSpin", setting_ranges::kTargetFps.minimum, setting_ranges::kTargetFps.maximum, 1, " fps");
     m_mirrorCheck = makeCheck("mirrorCheck", "Mirror camera video horizontally (recommended)");
     form->addRow(QStringLiteral("Camera Device Index:"), m_cameraIndexSpin);
     form->addRow(QStringLiteral("Resolution:"), m_resolutionCombo);
@@ -192,8 +193,8 @@ QWidget* SettingsDialog::createInferenceTab()
     // The detected list can name many providers; wrapped, it never widens
     // the dialog.
     m_backendLabel->setWordWrap(true);
-    m_confSpin = makeDoubleSpin("confSpin", 0.05, 0.99, 0.05);
-    m_kptSpin = makeDoubleSpin("kptSpin", 0.05, 0.99, 0.05);
+    m_confSpin = makeDoubleSpin("confSpin", setting_ranges::kThreshold.minimum, setting_ranges::kThreshold.maximum, 0.05);
+    m_kptSpin = makeDoubleSpin("kptSpin", setting_ranges::kThreshold.minimum, setting_ranges::kThreshold.maximum, 0.05);
     m_targetCombo = makeCombo("targetCombo", {{"Largest Bounding Box", "largest"}, {"Highest Confidence", "confidence"}});
     // The build names what it really embedded; a custom model file is chosen
     // in the settings file, not here.
@@ -216,10 +217,13 @@ QWidget* SettingsDialog::createRetargetingTab()
 {
     QFormLayout* form = nullptr;
     QWidget* page = formPage(form);
-    m_smoothingSpin = makeDoubleSpin("smoothingSpin", 0.01, 1.0, 0.05);
+    m_smoothingSpin = makeDoubleSpin("smoothingSpin", setting_ranges::kSmoothingAlpha.minimum,
+                                     setting_ranges::kSmoothingAlpha.maximum, 0.05);
     m_smoothingSpin->setToolTip(QStringLiteral("0.0 = frozen, 1.0 = instant/raw (no filter)"));
-    m_deadbandSpin = makeDoubleSpin("deadbandSpin", 0.0, 10.0, 0.5, " deg");
-    m_maxVelocitySpin = makeDoubleSpin("maxVelocitySpin", 10.0, 500.0, 10.0, " deg/s");
+    m_deadbandSpin = makeDoubleSpin("deadbandSpin", setting_ranges::kDeadbandDeg.minimum,
+                                    setting_ranges::kDeadbandDeg.maximum, 0.5, " deg");
+    m_maxVelocitySpin = makeDoubleSpin("maxVelocitySpin", setting_ranges::kMaxVelocityDegS.minimum,
+                                       setting_ranges::kMaxVelocityDegS.maximum, 10.0, " deg/s");
     m_maxVelocitySpin->setToolTip(QStringLiteral("Fastest any streamed joint may turn. A value of 0 or less in the "
                                                  "settings file means no limit."));
     m_modeCombo = makeCombo("modeCombo", {{"Upper Body (Head + Arms)", "upper_body"}, {"Full Body (Arms + Legs)", "full_body"}});
@@ -236,9 +240,11 @@ QWidget* SettingsDialog::createSafetyTab()
 {
     QFormLayout* form = nullptr;
     QWidget* page = formPage(form);
-    m_safetyMarginSpin = makeDoubleSpin("safetyMarginSpin", 0.0, 15.0, 0.5, " deg");
-    m_txRateSpin = makeSpin("txRateSpin", 5, 60, 1, " Hz");
-    m_watchdogSpin = makeSpin("watchdogSpin", 100, 3000, 50, " ms");
+    m_safetyMarginSpin = makeDoubleSpin("safetyMarginSpin", setting_ranges::kSafetyMarginDeg.minimum,
+                                        setting_ranges::kSafetyMarginDeg.maximum, 0.5, " deg");
+    m_txRateSpin = makeSpin("txRateSpin", setting_ranges::kTxRateHz.minimum, setting_ranges::kTxRateHz.maximum, 1, " Hz");
+    m_watchdogSpin = makeSpin("watchdogSpin", setting_ranges::kWatchdogTimeoutMs.minimum,
+                              setting_ranges::kWatchdogTimeoutMs.maximum, 50, " ms");
     form->addRow(QStringLiteral("URDF Safety Margin:"), m_safetyMarginSpin);
     form->addRow(QStringLiteral("MQTT Publish Rate:"), m_txRateSpin);
     form->addRow(QStringLiteral("Watchdog Timeout:"), m_watchdogSpin);

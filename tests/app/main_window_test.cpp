@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 using kestro_app_test::processEventsUntil;
 using namespace std::chrono_literals;
@@ -334,4 +335,50 @@ TEST(MainWindow, CameraStartsWithTheEmbeddedNetworkAndReportsTheMissingDevice)
     // The picture is scaled into the label keeping its 4:3 shape.
     const QPixmap shown = window->videoLabel()->pixmap();
     EXPECT_NEAR(double(shown.width()) / shown.height(), 4.0 / 3.0, 0.02);
+}
+
+TEST(MainWindow, HandEditedSettingsAreBoundedWhereTheyAreUsed)
+{
+    // Values only a hand-edited file can hold, and what the loop and the
+    // camera make of them: the dialog's nearest choice.
+    struct Case
+    {
+        int txRateHz, watchdogMs;
+        float marginDeg, speedDegS;
+        int width, height, fps;
+        int intervalMs, boundedWatchdogMs;
+        double boundedMarginDeg, boundedSpeedDegS;
+        QSize frame;
+    };
+    const Case cases[] = {
+        {100000, 1000000, 90.0f, 1e9f, 100000, 5, 100000, 16, 3000, 15.0, 500.0, {1920, 480}},
+        {2, 0, -5.0f, 1.0f, 1, 100000, 1, 200, 100, 0.0, 10.0, {640, 1080}},
+        {30, 500, 2.0f, -1.0f, 640, 480, 30, 33, 500, 2.0, -1.0, {640, 480}}, // 0 or less: no speed limit
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.txRateHz);
+        TeleopConfig& config = freshConfig();
+        config.safety.txRateHz = c.txRateHz;
+        config.safety.watchdogTimeoutMs = c.watchdogMs;
+        config.safety.safetyMarginDeg = c.marginDeg;
+        config.retarget.maxVelocityDegS = c.speedDegS;
+        config.camera.width = c.width;
+        config.camera.height = c.height;
+        config.camera.targetFps = c.fps;
+        auto window = makeWindow(config);
+        EXPECT_EQ(window->txTimer().interval(), c.intervalMs);
+        const MotionStream::Settings settings = MainWindow::motionSettings();
+        EXPECT_EQ(settings.periodMs, c.intervalMs);
+        EXPECT_EQ(settings.watchdogTimeoutMs, c.boundedWatchdogMs);
+        EXPECT_EQ(settings.safetyMarginDeg, c.boundedMarginDeg);
+        EXPECT_FLOAT_EQ(settings.maxVelocityDegS, c.boundedSpeedDegS);
+
+        std::vector<QSize> frames;
+        QObject::connect(window->cameraThread(), &CameraThread::frameReady, window.get(),
+                         [&](const QImage& image, const PoseEstimator::PersonPose&) { frames.push_back(image.size()); });
+        window->onSettingsApplied(); // starts the (synthetic) camera with these settings
+        ASSERT_TRUE(kestro_app_test::processEventsUntil([&] { return frames.size() >= 2; }, 20s));
+        EXPECT_TRUE(window->cameraThread()->stopAndWait());
+        EXPECT_EQ(frames.front(), c.frame);
+    }
 }
