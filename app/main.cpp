@@ -6,6 +6,7 @@
 #include "config/teleop_config.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QIcon>
 
 int main(int argc, char* argv[])
@@ -18,12 +19,26 @@ int main(int argc, char* argv[])
     QApplication::setApplicationVersion(QString::fromLatin1(MainWindow::kVersion));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kestro_head.png")));
 
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Drives a humanoid robot from the pose of a person on camera."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption sourceOption(
+        QStringLiteral("source"),
+        QStringLiteral("Read pictures from a video file or stream URL for this run, instead of the configured "
+                       "camera; the settings file is not changed."),
+        QStringLiteral("PATH|URL"));
+    parser.addOption(sourceOption);
+    parser.process(app);
+    MainWindow::RunOptions options;
+    options.videoSource = parser.value(sourceOption).toStdString();
+
     TeleopConfig::instance()->load("");
 
     registerTeleopMetaTypes();
 
     QuitOnSignal quitOnSignal;
-    MainWindow window(nullptr);
+    MainWindow window(nullptr, nullptr, options);
     window.show();
     return app.exec();
 }

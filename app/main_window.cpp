@@ -128,8 +128,9 @@ MainWindow::MainWindow(QWidget* parent) : MainWindow(nullptr, parent)
 {
 }
 
-MainWindow::MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> controller, QWidget* parent)
-    : QMainWindow(parent), m_selfUpdateController(std::move(controller))
+MainWindow::MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> controller, QWidget* parent,
+                       RunOptions options)
+    : QMainWindow(parent), m_selfUpdateController(std::move(controller)), m_runOptions(std::move(options))
 {
     const bool controllerHandedIn = m_selfUpdateController != nullptr;
     removeStaleUpdateBackup();
@@ -156,6 +157,8 @@ MainWindow::MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> control
         m_poseEstimator->init(configuredModelPath(), config->ai.provider);
     }
 
+    m_startSourceType = config->camera.sourceType;
+    m_startMediaLocation = config->camera.mediaLocation;
     m_appliedProvider = config->ai.provider;
     m_appliedModelSource = config->ai.modelSource;
     m_appliedCustomModelPath = config->ai.customModelPath;
@@ -396,6 +399,7 @@ void MainWindow::restartCamera()
     m_cameraThread->setCameraConfig(camera.deviceIndex, kFrameWidth.bound(camera.width, 640),
                                     kFrameHeight.bound(camera.height, 480), kTargetFps.bound(camera.targetFps, 30),
                                     camera.mirrorVideo);
+    m_cameraThread->setVideoSource(videoSourceLocation());
     m_cameraThread->setInferenceParams(static_cast<float>(kThreshold.bound(config->ai.confThreshold, 0.5)),
                                        static_cast<float>(kThreshold.bound(config->ai.kptThreshold, 0.4)),
                                        config->ai.targetSelection, config->view.showSkeleton);

@@ -49,7 +49,16 @@ public:
         "Camera frozen: no new frames from the camera. Motion streaming paused.";
     static constexpr const char* kCameraDeliveringText = "Camera delivering frames again.";
 
-    MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> controller, QWidget* parent);
+    // What the command line asks of one run, without touching the settings file.
+    struct RunOptions
+    {
+        // A video file or stream URL read instead of the configured source,
+        // until the operator applies another source in the settings.
+        std::string videoSource;
+    };
+
+    MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> controller, QWidget* parent,
+               RunOptions options = {});
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
@@ -131,6 +140,9 @@ private:
     // Sends the commanded state when teleoperation, the link and the watchdog
     // allow it (the body of a transmit tick).
     void transmitTarget();
+    // Video sources (main_window_sources.cpp): the file or stream the camera
+    // thread reads, empty for the camera device.
+    std::string videoSourceLocation();
     // The model the configuration asks for: the custom file or the embedded network.
     static std::string configuredModelPath();
     // Monotonic milliseconds for the watchdog: a wall-clock step (NTP, a
@@ -177,6 +189,12 @@ private:
     // The time since the last transmission: a new target goes out with its
     // frame once a full transmit period has passed.
     QElapsedTimer m_sinceTransmit;
+
+    RunOptions m_runOptions;
+    // The configured source when the run started: a source applied in the
+    // settings replaces the command line's.
+    std::string m_startSourceType;
+    std::string m_startMediaLocation;
 
     std::string m_appliedProvider;
     std::string m_appliedModelSource;

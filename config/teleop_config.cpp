@@ -131,6 +131,8 @@ void TeleopConfig::syncFromConfig()
         section.lookupValue("height", camera.height);
         section.lookupValue("targetFps", camera.targetFps);
         section.lookupValue("mirrorVideo", camera.mirrorVideo);
+        section.lookupValue("sourceType", camera.sourceType);
+        section.lookupValue("mediaLocation", camera.mediaLocation);
     }
     if (root.exists("ai")) {
         const Setting& section = root["ai"];
@@ -185,6 +187,8 @@ void TeleopConfig::syncToConfig()
     storeKey(cameraSection, "height", camera.height);
     storeKey(cameraSection, "targetFps", camera.targetFps);
     storeKey(cameraSection, "mirrorVideo", camera.mirrorVideo);
+    storeKey(cameraSection, "sourceType", camera.sourceType);
+    storeKey(cameraSection, "mediaLocation", camera.mediaLocation);
 
     Setting& aiSection = sectionFor(root, "ai");
     storeKey(aiSection, "modelSource", ai.modelSource);

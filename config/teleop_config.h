@@ -15,6 +15,10 @@ public:
         int height = 480;
         int targetFps = 30;
         bool mirrorVideo = true;
+        // "device": the camera at deviceIndex; "media": the video file or
+        // stream URL in mediaLocation. Files of older versions lack both.
+        std::string sourceType = "device";
+        std::string mediaLocation;
     };
     struct AiConfig {
         std::string modelSource = "embedded";

@@ -2,6 +2,7 @@
 
 #include "config/setting_ranges.h"
 #include "config/teleop_config.h"
+#include "ui/video_source_picker.h"
 #include "vision/pose_model_info.h"
 
 #include <QCheckBox>
@@ -171,6 +172,9 @@ QWidget* SettingsDialog::createCameraTab()
                                                       {"1920 x 1080 (FHD)", "1920x1080"}});
     m_fpsSpin = makeSpin("fpsSpin", setting_ranges::kTargetFps.minimum, setting_ranges::kTargetFps.maximum, 1, " fps");
     m_mirrorCheck = makeCheck("mirrorCheck", "Mirror camera video horizontally (recommended)");
+    m_sourcePicker = new VideoSourcePicker;
+    m_sourcePicker->setObjectName(QStringLiteral("videoSourcePicker"));
+    form->addRow(QStringLiteral("Video Source:"), m_sourcePicker);
     form->addRow(QStringLiteral("Camera Device Index:"), m_cameraIndexSpin);
     form->addRow(QStringLiteral("Resolution:"), m_resolutionCombo);
     form->addRow(QStringLiteral("Target Frame Rate:"), m_fpsSpin);
@@ -299,6 +303,7 @@ void SettingsDialog::loadCurrentConfig()
     selectData(m_resolutionCombo, QStringLiteral("%1x%2").arg(config.camera.width).arg(config.camera.height));
     m_fpsSpin->setValue(config.camera.targetFps);
     m_mirrorCheck->setChecked(config.camera.mirrorVideo);
+    m_sourcePicker->setSource(config.camera.sourceType, config.camera.mediaLocation);
 
     selectData(m_providerCombo, config.ai.provider);
     m_confSpin->setValue(config.ai.confThreshold);
@@ -342,6 +347,8 @@ void SettingsDialog::applyToConfig()
     }
     config.camera.targetFps = m_fpsSpin->value();
     config.camera.mirrorVideo = m_mirrorCheck->isChecked();
+    config.camera.sourceType = m_sourcePicker->sourceType();
+    config.camera.mediaLocation = m_sourcePicker->location();
     config.ai.provider = currentData(m_providerCombo);
     config.ai.confThreshold = static_cast<float>(m_confSpin->value());
     config.ai.kptThreshold = static_cast<float>(m_kptSpin->value());

@@ -12,6 +12,8 @@ class QLineEdit;
 class QPushButton;
 class QSpinBox;
 class QTabWidget;
+class VideoSourcePicker;
+class VideoSourcePicker;
 
 // The operator's editor for every teleoperation setting except the model
 // source and the custom model path. It holds no copy of the configuration:
@@ -61,6 +63,7 @@ private:
     QTabWidget* m_tabs = nullptr;
 
     // Camera
+    VideoSourcePicker* m_sourcePicker = nullptr;
     QSpinBox* m_cameraIndexSpin = nullptr;
     QComboBox* m_resolutionCombo = nullptr;
     QSpinBox* m_fpsSpin = nullptr;

@@ -1,8 +1,8 @@
 #include "vision/camera_thread.h"
 
 #include "vision/cv_drawing.h"
+#include "vision/capture_frame_source.h"
 #include "vision/v4l2_system.h"
-#include "vision/video_capture.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -41,9 +41,6 @@ constexpr float kBoneMediumConfidence = 0.4f;
 constexpr int kLabelLift = 8;
 constexpr int kLabelMinimumY = 20;
 
-// The back end asked for when opening; the capture layer picks its own on Linux.
-constexpr int kCaptureApiPreference = cv::CAP_DSHOW;
-
 int roundHalfAway(float value)
 {
     return static_cast<int>(std::lround(value));
@@ -59,7 +56,7 @@ cv::Point toPixel(float x, float y, int width, int height)
 
 QString CameraThread::cameraOpenErrorMessage(int deviceIndex)
 {
-    return QStringLiteral("Failed to open camera device %1. Using synthetic test feed.").arg(deviceIndex);
+    return QString::fromStdString(CaptureFrameSource::deviceOpenErrorMessage(deviceIndex));
 }
 
 int CameraThread::frameBudgetMs(int targetFps)
@@ -168,6 +165,18 @@ void CameraThread::setV4l2System(cv::V4l2System* system)
     m_v4l2System = system;
 }
 
+void CameraThread::setVideoSource(const std::string& location)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_videoSource = location;
+}
+
+void CameraThread::setFrameSourceFactory(FrameSourceFactory factory)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sourceFactory = std::move(factory);
+}
+
 void CameraThread::stopCapture()
 {
     m_running = false;
@@ -211,6 +220,30 @@ void CameraThread::drawSkeleton(cv::Mat& frame, const PoseEstimator::PersonPose&
     }
 }
 
+std::unique_ptr<FrameSource> CameraThread::openFrameSource(int deviceIndex, const FrameSourceRequest& request)
+{
+    FrameSourceFactory factory;
+    std::string location;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        factory = m_sourceFactory;
+        location = m_videoSource;
+    }
+    std::string error;
+    std::unique_ptr<FrameSource> source =
+        factory ? factory(request, error)
+                : CaptureFrameSource::open(m_v4l2System.load(), deviceIndex, location, request, error);
+    if (!source)
+        emit cameraError(QString::fromStdString(error));
+    return source;
+}
+
+void CameraThread::reportSourceMessages(FrameSource& source)
+{
+    for (const std::string& message : source.takeMessages())
+        emit cameraError(QString::fromStdString(message));
+}
+
 void CameraThread::run()
 {
     m_running = !isInterruptionRequested();
@@ -225,15 +258,7 @@ void CameraThread::run()
         mirror = m_mirror;
     }
 
-    cv::V4l2System* system = m_v4l2System.load();
-    cv::VideoCapture capture(system ? *system : cv::posixV4l2System());
-    if (capture.open(deviceIndex, kCaptureApiPreference)) {
-        capture.set(cv::CAP_PROP_FRAME_WIDTH, static_cast<double>(width));
-        capture.set(cv::CAP_PROP_FRAME_HEIGHT, static_cast<double>(height));
-        capture.set(cv::CAP_PROP_FPS, static_cast<double>(targetFps));
-    } else {
-        emit cameraError(cameraOpenErrorMessage(deviceIndex));
-    }
+    std::unique_ptr<FrameSource> source = openFrameSource(deviceIndex, FrameSourceRequest{width, height, targetFps});
 
     // Whoever was followed in the last run is no one to follow now.
     if (m_estimator)
@@ -250,14 +275,17 @@ void CameraThread::run()
         const auto passStart = std::chrono::steady_clock::now();
 
         cv::Mat frame;
-        // A new picture: from the camera, or the test feed when none opened.
+        // A new picture: from the source, or the test feed when none opened.
         bool newPicture = true;
-        if (!capture.isOpened() || !capture.read(frame) || frame.empty()) {
+        const bool read = source && source->read(frame) && !frame.empty();
+        if (source)
+            reportSourceMessages(*source);
+        if (!read) {
             phase += kSyntheticPhaseStep;
             frame = syntheticFrame(width, height, phase);
-            newPicture = !capture.isOpened();
+            newPicture = !source;
         } else {
-            newPicture = capture.lastReadWasNew();
+            newPicture = source->lastReadWasNew();
             if (mirror)
                 cv::flip(frame, frame, 1);
         }
@@ -306,7 +334,7 @@ void CameraThread::run()
             std::this_thread::sleep_for(std::chrono::milliseconds(budgetMs - elapsedMs));
     }
 
-    if (capture.isOpened())
-        capture.release();
+    // The device or stream is released here, on the thread that used it.
+    source.reset();
     m_running = false;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "vision/cv_core.h"
+#include "vision/frame_source.h"
 #include "vision/pose_estimator.h"
 
 #include <QImage>
@@ -73,6 +74,12 @@ public:
     // The system calls behind the camera (tests put a fake device there);
     // takes effect at the next start. Null: the kernel.
     void setV4l2System(cv::V4l2System* system);
+    // A video file path or stream URL to read instead of the camera device;
+    // empty for the device. Takes effect at the next start of the thread.
+    void setVideoSource(const std::string& location);
+    // Frames from `factory` instead of the configured camera, from the next
+    // start of the thread on; an empty factory goes back to the camera.
+    void setFrameSourceFactory(FrameSourceFactory factory);
 
     // Asks the loop to end before its next frame; does not wait. Takes
     // effect at any time after start(), even before the loop has begun.
@@ -100,6 +107,8 @@ protected:
 
 private:
     void drawSkeleton(cv::Mat& frame, const PoseEstimator::PersonPose& pose, float keypointThreshold);
+    std::unique_ptr<FrameSource> openFrameSource(int deviceIndex, const FrameSourceRequest& request);
+    void reportSourceMessages(FrameSource& source);
 
     std::shared_ptr<PoseEstimator> m_estimator;
     std::atomic<bool> m_running{false};
@@ -111,6 +120,8 @@ private:
     int m_height = 480;
     int m_targetFps = 30;
     bool m_mirror = true;
+    std::string m_videoSource;
+    FrameSourceFactory m_sourceFactory;
     float m_confThreshold = 0.5f;
     float m_kptThreshold = 0.4f;
     std::string m_targetSelection = "largest";

@@ -1,5 +1,6 @@
 #include "vision/video_capture.h"
 
+#include "vision/capture_ffmpeg.h"
 #include "vision/capture_v4l2.h"
 #include "vision/v4l2_system.h"
 
@@ -21,6 +22,10 @@ namespace {
 const char* const kDisableCameraVariable = "KESTRO_DISABLE_AUTO_CAMERA";
 
 constexpr int kReadAttempts = 30;
+// How long a read waits for a file's or stream's next frame: longer than
+// the interval of any usual frame rate, short enough that a stalled stream
+// keeps the camera thread's picture moving.
+constexpr int kMediaReadWaitMs = 250;
 constexpr std::chrono::milliseconds kNoSamplePause{10};
 // A bounded wait for each attempt, so that a camera that stops delivering
 // makes read() give up after about 30 x 60 ms instead of blocking forever.
@@ -81,6 +86,10 @@ struct VideoCapture::Impl
     // The second path: a device read one frame at a time.
     std::unique_ptr<V4l2Camera> grabDevice;
     std::vector<unsigned char> grabBuffer;
+
+    // The third path: a file or network stream.
+    std::unique_ptr<FfmpegCapture> media;
+    std::string lastError;
 
     std::mutex frameMutex;
     Mat latestFrame;
@@ -299,6 +308,7 @@ bool VideoCapture::Impl::grabOneFrame()
 
 void VideoCapture::Impl::release()
 {
+    media.reset();
     streamReader.reset();
     grabDevice.reset();
     grabBuffer.clear();
@@ -333,6 +343,42 @@ bool VideoCapture::open(int index, int /*apiPreference*/)
     return m_impl->openGrabbing(index);
 }
 
+bool VideoCapture::open(const std::string& filename, int /*apiPreference*/)
+{
+    Impl& d = *m_impl;
+    d.release();
+    d.lastError.clear();
+    if (std::getenv(kDisableCameraVariable) != nullptr) {
+        d.lastError = "Video sources are disabled by " + std::string(kDisableCameraVariable) + ".";
+        return false;
+    }
+    d.media = std::make_unique<FfmpegCapture>();
+    d.media->setMaximumSize(d.requestedWidth, d.requestedHeight);
+    if (!d.media->open(filename)) {
+        d.lastError = d.media->lastError();
+        d.media.reset();
+        return false;
+    }
+    d.opened = true;
+    d.markApplied();
+    return true;
+}
+
+std::string VideoCapture::lastError() const
+{
+    return m_impl->lastError;
+}
+
+std::vector<std::string> VideoCapture::takeStatusMessages()
+{
+    return m_impl->media ? m_impl->media->takeMessages() : std::vector<std::string>{};
+}
+
+const FfmpegCapture* VideoCapture::mediaCapture() const
+{
+    return m_impl->media.get();
+}
+
 bool VideoCapture::isOpened() const
 {
     return m_impl->opened;
@@ -360,6 +406,8 @@ bool VideoCapture::set(int propId, double value)
         requested = wanted;
         if (d.opened && wanted != applied)
             d.needsReconfigure = true;
+        if (d.media)
+            d.media->setMaximumSize(d.requestedWidth, d.requestedHeight);
         return true;
     }
     if (propId == CAP_PROP_FPS) {
@@ -384,7 +432,7 @@ double VideoCapture::get(int propId) const
     case CAP_PROP_FRAME_HEIGHT:
         return d.actualHeight > 0 ? d.actualHeight : d.requestedHeight;
     case CAP_PROP_FPS:
-        return d.requestedFps;
+        return d.media && d.media->frameRate() > 0.0 ? d.media->frameRate() : d.requestedFps;
     default:
         return 0.0;
     }
@@ -401,6 +449,8 @@ bool VideoCapture::read(Mat& frame)
     d.lastReadNew = false;
     if (!d.opened)
         return false;
+    if (d.media)
+        return d.media->read(frame, kMediaReadWaitMs);
     if (d.streamReader) {
         // A stream that could not be restarted after a change is tried again
         // here rather than left stopped until the camera is reopened.

@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 using kestro_app_test::processEventsUntil;
@@ -247,4 +248,76 @@ TEST(CameraThread, AStopRightAfterStartIsNeverLost)
     }
     thread.start();
     EXPECT_TRUE(thread.stopAndWait(3000));
+}
+
+namespace {
+
+// A source that hands out `frames` solid grey pictures and then none, with
+// one message raised on its second read.
+class CountedFrameSource : public FrameSource
+{
+public:
+    explicit CountedFrameSource(int frames) : m_left(frames) {}
+    bool read(cv::Mat& frame) override
+    {
+        if (++m_reads == 2)
+            m_messages.push_back("second read");
+        if (m_left == 0)
+            return false;
+        --m_left;
+        frame = cv::Mat(90, 120, cv::CV_8UC3, cv::Scalar(77, 77, 77));
+        return true;
+    }
+    std::vector<std::string> takeMessages() override { return std::exchange(m_messages, {}); }
+
+private:
+    int m_left;
+    int m_reads = 0;
+    std::vector<std::string> m_messages;
+};
+
+} // namespace
+
+TEST(CameraThread, FrameSourceFactoryReplacesTheCamera)
+{
+    struct Case
+    {
+        bool opens;
+        int sourceFrames;
+        std::vector<QString> errors;
+    };
+    const Case cases[] = {
+        {true, 5, {QStringLiteral("second read")}},
+        {false, 0, {QStringLiteral("no such recording")}},
+    };
+    for (const Case& c : cases) {
+        CameraThread thread(nullptr);
+        thread.setCameraConfig(0, 160, 120, 60, false);
+        thread.setFrameSourceFactory([&c](const FrameSourceRequest& request, std::string& error) {
+            EXPECT_EQ(request.width, 160);
+            EXPECT_EQ(request.fps, 60);
+            if (!c.opens) {
+                error = "no such recording";
+                return std::unique_ptr<FrameSource>();
+            }
+            return std::unique_ptr<FrameSource>(std::make_unique<CountedFrameSource>(c.sourceFrames));
+        });
+        std::vector<QString> errors;
+        std::vector<QImage> images;
+        QObject::connect(&thread, &CameraThread::cameraError, [&](const QString& message) { errors.push_back(message); });
+        QObject::connect(&thread, &CameraThread::frameReady,
+                         [&](const QImage& image, const PoseEstimator::PersonPose&) { images.push_back(image); });
+        thread.start();
+        ASSERT_TRUE(processEventsUntil([&] { return images.size() >= 10; }, 20s));
+        thread.stopCapture();
+        thread.wait();
+        processEventsUntil([] { return false; }, 50ms);
+
+        EXPECT_EQ(errors, c.errors);
+        // The source's own pictures first, then the synthetic feed at the configured size.
+        for (std::size_t i = 0; i < images.size(); ++i) {
+            const bool fromSource = static_cast<int>(i) < c.sourceFrames;
+            EXPECT_EQ(images[i].size(), fromSource ? QSize(120, 90) : QSize(160, 120)) << i;
+        }
+    }
 }

@@ -205,7 +205,7 @@ TEST(Interop, TheDefaultSettingsFileReadsTheSameInLibconfig)
     ASSERT_TRUE(TeleopConfig::instance()->save(path));
     const PeerDump theirs = peerDump(path);
     ASSERT_EQ(0, theirs.exitCode) << theirs.error;
-    EXPECT_EQ(36u, theirs.entries.size()) << "six groups and thirty settings";
+    EXPECT_EQ(38u, theirs.entries.size()) << "six groups and thirty-two settings";
     expectSameTree(ourTree(path), theirs.entries);
 }
 

@@ -28,6 +28,7 @@ namespace {
 const char kDefaultFile[] =
     "camera :\n{\n"
     "  deviceIndex = 0;\n  width = 640;\n  height = 480;\n  targetFps = 30;\n  mirrorVideo = true;\n"
+    "  sourceType = \"device\";\n  mediaLocation = \"\";\n"
     "};\n"
     "ai :\n{\n"
     "  modelSource = \"embedded\";\n  customModelPath = \"\";\n  provider = \"auto\";\n"
@@ -243,6 +244,13 @@ TEST(TeleopConfig, TypeRulesPerField)
          [](const TeleopConfig& c) { return c.camera.width == 640 && c.camera.height == 480; }},
         {"camera : { mirrorVideo = 1; };", [](const TeleopConfig& c) { return c.camera.mirrorVideo; }},
         {"camera : { mirrorVideo = false; };", [](const TeleopConfig& c) { return !c.camera.mirrorVideo; }},
+        // A file of an older version has no source keys: the camera device, as before.
+        {"camera : { deviceIndex = 2; };",
+         [](const TeleopConfig& c) { return c.camera.sourceType == "device" && c.camera.mediaLocation.empty(); }},
+        {"camera : { sourceType = \"media\"; mediaLocation = \"rtsp://cam.local/live\"; };",
+         [](const TeleopConfig& c) {
+             return c.camera.sourceType == "media" && c.camera.mediaLocation == "rtsp://cam.local/live";
+         }},
         {"mqtt : { host = 5; port = \"1\"; };",
          [](const TeleopConfig& c) { return c.mqtt.host == "localhost" && c.mqtt.port == 1883; }},
         {"mqtt : { keepalive = 0x10; autoConnect = FALSE; };",
