@@ -90,6 +90,13 @@ float PoseLetterbox::frameX(float inputX) const
     return clamp01((inputX - static_cast<float>(padX)) / scale / static_cast<float>(frameWidth));
 }
 
+bool PoseLetterbox::onFrame(float inputX, float inputY) const
+{
+    const float x = (inputX - static_cast<float>(padX)) / scale / static_cast<float>(frameWidth);
+    const float y = (inputY - static_cast<float>(padY)) / scale / static_cast<float>(frameHeight);
+    return x >= 0.0f && x <= 1.0f && y >= 0.0f && y <= 1.0f;
+}
+
 float PoseLetterbox::frameY(float inputY) const
 {
     return clamp01((inputY - static_cast<float>(padY)) / scale / static_cast<float>(frameHeight));

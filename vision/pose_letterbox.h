@@ -22,6 +22,9 @@ public:
     // Input pixel -> fraction of the frame width / height, clamped to [0, 1].
     float frameX(float inputX) const;
     float frameY(float inputY) const;
+    // Whether an input pixel lies on the frame, not in the grey padding nor
+    // outside the input (false for a coordinate that is not a number).
+    bool onFrame(float inputX, float inputY) const;
 
     float scale = 1.0f;
     int newWidth = 0;

@@ -48,9 +48,13 @@ PoseEstimator::PersonPose PoseOutputDecoder::decode(const float* output, int anc
     for (int k = 0; k < PoseEstimator::kKeypointCount; ++k) {
         const int row = kFirstKeypointRow + 3 * k;
         PoseEstimator::Keypoint& keypoint = pose.keypoints[static_cast<size_t>(k)];
-        keypoint.x = letterbox.frameX(at(output, row, anchor));
-        keypoint.y = letterbox.frameY(at(output, row + 1, anchor));
-        keypoint.confidence = at(output, row + 2, anchor);
+        const float inputX = at(output, row, anchor);
+        const float inputY = at(output, row + 1, anchor);
+        keypoint.x = letterbox.frameX(inputX);
+        keypoint.y = letterbox.frameY(inputY);
+        // A point placed outside the picture is a guess, and clamped onto
+        // the edge it would be a wrong point: it is reported as not seen.
+        keypoint.confidence = letterbox.onFrame(inputX, inputY) ? at(output, row + 2, anchor) : 0.0f;
     }
     return pose;
 }

@@ -154,10 +154,16 @@ TEST(PoseOutputDecoder, MapsAnAnchorBackIntoTheFrame)
     table.person(0, 320.0f, 320.0f, 64.0f, 128.0f, 0.75f);
     table.at(5, 0) = 320.0f;   // keypoint 0 in the grey band above the frame
     table.at(6, 0) = 40.0f;
-    table.at(7, 0) = 1.5f;     // visibility comes through unclamped
+    table.at(7, 0) = 0.9f;
     table.at(8, 0) = 700.0f;   // keypoint 1 right of the input
     table.at(9, 0) = 600.0f;   // and below the frame
-    table.at(10, 0) = -0.25f;
+    table.at(10, 0) = 0.8f;
+    table.at(14, 0) = 0.0f;    // keypoint 3 on the frame's corner
+    table.at(15, 0) = 560.0f;
+    table.at(16, 0) = 1.5f;    // visibility comes through unclamped
+    table.at(17, 0) = 639.0f;  // keypoint 4 in the grey band below the frame
+    table.at(18, 0) = 561.0f;
+    table.at(19, 0) = 0.7f;
     const PoseLetterbox box = PoseLetterbox::forFrame(640, 480);
     const PoseEstimator::PersonPose pose = PoseOutputDecoder::decode(table.values.data(), 0, box);
 
@@ -167,19 +173,26 @@ TEST(PoseOutputDecoder, MapsAnAnchorBackIntoTheFrame)
     EXPECT_FLOAT_EQ(pose.x2, 0.55f);
     EXPECT_FLOAT_EQ(pose.y1, (256.0f - 80.0f) / 480.0f);
     EXPECT_FLOAT_EQ(pose.y2, (384.0f - 80.0f) / 480.0f);
+    // Points off the picture are clamped onto its edge and not seen.
     EXPECT_FLOAT_EQ(pose.keypoints[0].x, 0.5f);
     EXPECT_FLOAT_EQ(pose.keypoints[0].y, 0.0f);
-    EXPECT_FLOAT_EQ(pose.keypoints[0].confidence, 1.5f);
+    EXPECT_EQ(pose.keypoints[0].confidence, 0.0f);
     EXPECT_FLOAT_EQ(pose.keypoints[1].x, 1.0f);
     EXPECT_FLOAT_EQ(pose.keypoints[1].y, 1.0f);
-    EXPECT_FLOAT_EQ(pose.keypoints[1].confidence, -0.25f);
+    EXPECT_EQ(pose.keypoints[1].confidence, 0.0f);
+    EXPECT_FLOAT_EQ(pose.keypoints[3].x, 0.0f);
+    EXPECT_FLOAT_EQ(pose.keypoints[3].y, 1.0f);
+    EXPECT_FLOAT_EQ(pose.keypoints[3].confidence, 1.5f);
+    EXPECT_EQ(pose.keypoints[4].confidence, 0.0f);
 
     // A model that emits NaN coordinates leaves them on the edge.
     table.at(11, 0) = std::nanf("");
     table.at(12, 0) = std::nanf("");
+    table.at(13, 0) = 0.9f;
     const PoseEstimator::PersonPose broken = PoseOutputDecoder::decode(table.values.data(), 0, box);
     EXPECT_EQ(broken.keypoints[2].x, 0.0f);
     EXPECT_EQ(broken.keypoints[2].y, 0.0f);
+    EXPECT_EQ(broken.keypoints[2].confidence, 0.0f);
 
     // 1280 x 720: scale 0.5, padY 140.
     const PoseLetterbox wide = PoseLetterbox::forFrame(1280, 720);
