@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QRect>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -204,6 +205,10 @@ TEST_F(PosePhotographs, FindsTheFootballerWithMostKeypoints)
     for (bool within : result.within)
         found += within ? 1 : 0;
     EXPECT_GE(found, 12) << "of 17 keypoints within " << result.reference.tolerance << " px";
+    // The whole body is in the picture: the legs are seen, well above the
+    // dashboard's default keypoint threshold.
+    for (size_t k = 13; k <= 16; ++k)
+        EXPECT_GT(result.pose.keypoints[k].confidence, 0.5f) << "keypoint " << k;
     // The box holds the person: the reference hips lie inside it.
     for (size_t k : {11u, 12u}) {
         const double x = result.reference.keypoints[k]->first / result.frame.cols;
@@ -212,6 +217,42 @@ TEST_F(PosePhotographs, FindsTheFootballerWithMostKeypoints)
         EXPECT_LT(x, result.pose.x2);
         EXPECT_GT(y, result.pose.y1);
         EXPECT_LT(y, result.pose.y2);
+    }
+}
+
+TEST_F(PosePhotographs, AHalfBodyPictureShowsNoLegs)
+{
+    // The usual webcam framing, made from the footballer's photograph: head
+    // to hips (knees cut off) and head to waist (hips cut off too), scaled
+    // to 640 x 480. Knees and ankles are not in the picture, so none may
+    // reach the dashboard's default keypoint threshold (0.4); head and
+    // shoulders still must.
+    ASSERT_TRUE(s_loaded);
+    const QRect crops[] = {{60, 0, 333, 250}, {85, 0, 280, 210}};
+    const QImage photograph = QImage(kDataDir + "/messi5.jpg").convertToFormat(QImage::Format_RGB888);
+    ASSERT_FALSE(photograph.isNull());
+    for (const QRect& crop : crops) {
+        SCOPED_TRACE(testing::Message() << "crop " << crop.width() << " x " << crop.height());
+        const QImage picture = photograph.copy(crop).scaled(640, 480, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        cv::Mat frame(480, 640, cv::CV_8UC3);
+        for (int y = 0; y < 480; ++y) {
+            const uchar* rgb = picture.constScanLine(y);
+            unsigned char* bgr = frame.ptr(y);
+            for (int x = 0; x < 640; ++x) {
+                bgr[3 * x] = rgb[3 * x + 2];
+                bgr[3 * x + 1] = rgb[3 * x + 1];
+                bgr[3 * x + 2] = rgb[3 * x];
+            }
+        }
+        const PoseEstimator::PersonPose pose = s_estimator->infer(frame, kPersonThreshold, 0.4f, "confidence");
+        ASSERT_TRUE(pose.valid);
+        for (size_t k = 0; k < pose.keypoints.size(); ++k)
+            std::printf("half body %dx%d keypoint %2zu: (%.2f, %.2f) confidence %.2f\n", crop.width(), crop.height(),
+                        k, pose.keypoints[k].x, pose.keypoints[k].y, pose.keypoints[k].confidence);
+        for (size_t k = 13; k <= 16; ++k)
+            EXPECT_LT(pose.keypoints[k].confidence, 0.4f) << "keypoint " << k;
+        for (size_t k : {0u, 5u, 6u})
+            EXPECT_GT(pose.keypoints[k].confidence, 0.5f) << "keypoint " << k;
     }
 }
 

@@ -242,6 +242,21 @@ def _refine_from_heatmap(b, heatmap, x, y):
     return b.op("Where", [use, refined_x, x]), b.op("Where", [use, refined_y, y])
 
 
+def _credible_legs(b, crop_y):
+    """[17, 1] factor: 0 for the legs of a body cut off above the knees.
+
+    The crop is centred on the detector's hips; when the picture ends at
+    the waist, that guess lies on the torso and the landmark model draws
+    the whole leg below it inside the picture, knees above the hips, with
+    high visibility and presence. A knee above its hip (crop y grows down
+    the body axis) is such an invented leg, and so is the ankle below it.
+    """
+    knees = b.op("Slice", [crop_y, b.i64([13]), b.i64([15]), b.i64([0])])   # left, right
+    hips = b.op("Slice", [crop_y, b.i64([11]), b.i64([13]), b.i64([0])])
+    credible = b.op("Cast", [b.op("GreaterOrEqual", [knees, hips])], to=1)   # [2, 1]
+    return b.op("Concat", [b.f32(np.ones((13, 1), np.float32)), credible, credible], axis=0)
+
+
 def _keypoints(b, landmarks, heatmap, centre, side, cos, sin):
     """[17, 3] keypoints (x, y in input pixels, visibility) from the landmark output."""
     points = b.op("Reshape", [landmarks, b.i64([LANDMARK_COUNT, LANDMARK_VALUES])])
@@ -252,7 +267,9 @@ def _keypoints(b, landmarks, heatmap, centre, side, cos, sin):
     to_fraction = lambda t: b.op("Sub", [b.op("Div", [t, b.f32(float(CROP_SIZE))]), b.f32(0.5)])
     u, v = to_fraction(crop_x), to_fraction(crop_y)
     x, y = _to_input(b, u, v, centre, side, cos, sin)
-    visibility = b.op("Sigmoid", [_column(b, coco, 3)])
+    # Visible means in the picture (presence) and not hidden (visibility).
+    visibility = b.op("Mul", [b.op("Sigmoid", [_column(b, coco, 3)]), b.op("Sigmoid", [_column(b, coco, 4)])])
+    visibility = b.op("Mul", [visibility, _credible_legs(b, crop_y)])
     return b.op("Concat", [x, y, visibility], axis=1), x, y
 
 
