@@ -1,5 +1,6 @@
-// The commanded state between the pose and the wire: speed limit, stance
-// presets and watchdog, on the embedded robot model.
+// The speed limit's step and the stance presets on the embedded robot model;
+// the ramp and the watchdog are exercised by the stream's property test
+// (retarget_safety_test.cpp) and on the wire (tests/app).
 #include "robot/motion_stream.h"
 
 #include "tests/robot/embedded_resources.h"
@@ -48,62 +49,6 @@ TEST(JointSpeedLimiter, StepPerTickFromSpeedAndPeriod)
         else
             EXPECT_NEAR(step, c.step, 1e-12) << c.degPerSecond;
     }
-}
-
-TEST_F(MotionStreamTest, RampsTowardTheTargetAndStartsEachStepFromWhatWasSent)
-{
-    constexpr int kElbow = ServoChannel::LeftElbow;
-    JointAngleArray target{};
-    ServoValidArray channels{};
-    target[kElbow] = 60.0 * kDegree;
-    channels[kElbow] = true;
-    MotionStream::Settings settings;
-    settings.periodMs = 50;
-    settings.maxVelocityDegS = 100.0; // 5 degrees a tick
-    ASSERT_TRUE(m_stream->setTarget(target, channels, 1000));
-
-    // Unsent frames do not advance the ramp: the robot never saw them.
-    const auto unsent = m_stream->nextFrame(1010, settings);
-    ASSERT_TRUE(unsent);
-    EXPECT_NEAR(unsent->angles[kElbow], 5.0 * kDegree, 1e-12);
-    std::vector<double> sent;
-    for (int tick = 0; tick < 20; ++tick) {
-        const auto frame = m_stream->nextFrame(1010, settings);
-        ASSERT_TRUE(frame);
-        m_stream->commit(*frame);
-        sent.push_back(frame->angles[kElbow] / kDegree);
-    }
-    EXPECT_NEAR(sent[0], 5.0, 1e-9);
-    EXPECT_NEAR(sent[11], 60.0, 1e-9);
-    EXPECT_NEAR(sent.back(), 60.0, 1e-9);
-    EXPECT_EQ(m_stream->commandedPwm()[kElbow], m_limits.angleToPwm(kElbow, 60.0 * kDegree, 0.0));
-
-    // Centre brings the start of the ramp back to the calibration centre.
-    m_stream->centre();
-    const auto afterCentre = m_stream->nextFrame(1010, settings);
-    ASSERT_TRUE(afterCentre);
-    EXPECT_NEAR(afterCentre->angles[kElbow], 5.0 * kDegree, 1e-12);
-}
-
-TEST_F(MotionStreamTest, NoFrameWithoutAFreshTargetThatDrivesAChannel)
-{
-    MotionStream::Settings settings;
-    settings.watchdogTimeoutMs = 500;
-    EXPECT_FALSE(m_stream->nextFrame(0, settings));
-    JointAngleArray target{};
-    ServoValidArray none{};
-    EXPECT_FALSE(m_stream->setTarget(target, none, 100));
-    EXPECT_EQ(m_stream->state(100, 500), MotionStream::State::NoTarget);
-
-    ServoValidArray head{};
-    head[ServoChannel::HeadYaw] = true;
-    ASSERT_TRUE(m_stream->setTarget(target, head, 1000));
-    EXPECT_TRUE(m_stream->nextFrame(1500, settings));
-    EXPECT_FALSE(m_stream->nextFrame(1501, settings));
-    EXPECT_EQ(m_stream->state(1501, 500), MotionStream::State::Stale);
-    // A target with nothing in it does not refresh the watchdog.
-    EXPECT_FALSE(m_stream->setTarget(target, none, 1400));
-    EXPECT_FALSE(m_stream->nextFrame(1600, settings));
 }
 
 TEST_F(MotionStreamTest, PresetsHoldTheLegsWithFeetFlatInsideTheSafeRange)
