@@ -143,6 +143,31 @@ TEST(CameraThread, SyntheticPictureLayout)
     EXPECT_TRUE(sameColor(pixel(399, 269), cv::Scalar(0, 200, 255)));
 }
 
+// Each picture starts from a kept background: neither another size nor the
+// arms of an earlier picture may show through.
+TEST(CameraThread, SyntheticPictureDependsOnlyOnItsSizeAndPhase)
+{
+    auto bytes = [](const cv::Mat& frame) {
+        std::vector<unsigned char> all;
+        for (int y = 0; y < frame.rows; ++y)
+            all.insert(all.end(), frame.ptr(y), frame.ptr(y) + 3 * frame.cols);
+        return all;
+    };
+    const auto small = bytes(CameraThread::syntheticFrame(320, 240, 1.0));
+    const auto large = bytes(CameraThread::syntheticFrame(640, 480, 2.0));
+    const struct
+    {
+        int width, height;
+        double phase;
+        const std::vector<unsigned char>& expected;
+    } cases[] = {{640, 480, 2.0, large}, {320, 240, 1.0, small}, {640, 480, 2.0, large}};
+    for (const auto& c : cases) {
+        CameraThread::syntheticFrame(c.width, c.height, c.phase + 1.5); // arms elsewhere
+        EXPECT_EQ(bytes(CameraThread::syntheticFrame(c.width, c.height, c.phase)), c.expected) << c.width;
+    }
+    EXPECT_NE(small.size(), large.size());
+}
+
 TEST(CameraThread, MissingDeviceGivesOneErrorAndASteadySyntheticFeed)
 {
     // The capture layer refuses every device while this is set (the test
