@@ -171,6 +171,15 @@ int mosquitto_fast_liveness_set(mosquitto* client, bool fast)
     return MOSQ_ERR_SUCCESS;
 }
 
+int mosquitto_connect_failure(mosquitto* client)
+{
+    static_assert(static_cast<int>(TcpSocket::ConnectFailure::HostNotFound) == MOSQ_CONNECT_FAILURE_HOST_NOT_FOUND &&
+                  static_cast<int>(TcpSocket::ConnectFailure::Refused) == MOSQ_CONNECT_FAILURE_REFUSED &&
+                  static_cast<int>(TcpSocket::ConnectFailure::TimedOut) == MOSQ_CONNECT_FAILURE_TIMED_OUT &&
+                  static_cast<int>(TcpSocket::ConnectFailure::Other) == MOSQ_CONNECT_FAILURE_OTHER);
+    return client ? client->lastConnectFailure.load() : MOSQ_CONNECT_FAILURE_NONE;
+}
+
 int mosquitto_loop_start(mosquitto* client)
 {
     if (!client)

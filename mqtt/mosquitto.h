@@ -63,6 +63,17 @@ int mosquitto_disconnect(mosquitto* client);
 // has gone unanswered for more than 250 ms.
 int mosquitto_fast_liveness_set(mosquitto* client, bool fast);
 
+// Why the last attempt to open the TCP connection failed, for the connect
+// callback's code 5: the operator can act on a cause, not on a code.
+enum mosq_connect_failure {
+    MOSQ_CONNECT_FAILURE_NONE = 0,
+    MOSQ_CONNECT_FAILURE_HOST_NOT_FOUND = 1,
+    MOSQ_CONNECT_FAILURE_REFUSED = 2,
+    MOSQ_CONNECT_FAILURE_TIMED_OUT = 3,
+    MOSQ_CONNECT_FAILURE_OTHER = 4,
+};
+int mosquitto_connect_failure(mosquitto* client);
+
 int mosquitto_loop_start(mosquitto* client);
 int mosquitto_loop_stop(mosquitto* client, bool force);
 

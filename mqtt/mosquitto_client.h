@@ -75,6 +75,8 @@ struct mosquitto
     // The pause before the next reconnect attempt; 0 starts again from
     // reconnectDelay.
     std::atomic<int> nextRetryDelayMs{0};
+    // Why the last TCP connection attempt failed (a TcpSocket::ConnectFailure).
+    std::atomic<int> lastConnectFailure{0};
 
     // Per connection, network thread only: the bytes still to be discarded
     // of an oversized incoming packet, and the QoS 2 packet identifiers

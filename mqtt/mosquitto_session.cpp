@@ -87,7 +87,9 @@ int mosquitto::tryOpenSocket(TcpSocket& socketOut, std::string& tlsReason)
         tlsOptions = tls;
     }
     const auto keepGoing = [this] { return shouldRun(); };
-    socketOut = TcpSocket::connectTo(targetHost, targetPort, keepGoing);
+    TcpSocket::ConnectFailure failure = TcpSocket::ConnectFailure::None;
+    socketOut = TcpSocket::connectTo(targetHost, targetPort, keepGoing, &failure);
+    lastConnectFailure.store(static_cast<int>(failure));
     if (!socketOut.isValid())
         return MOSQ_ERR_CONN_REFUSED;
     if (encrypted && !socketOut.startTls(targetHost, tlsOptions, keepGoing, tlsReason)) {

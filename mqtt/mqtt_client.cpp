@@ -15,6 +15,33 @@ const QString kControlSuffix = QStringLiteral("/control");
 const QString kStatusSuffix = QStringLiteral("/status");
 const QString kNotConnected = QStringLiteral("MQTT not connected");
 const QString kPublishFailed = QStringLiteral("MQTT publish failed: %1");
+// What the operator can do something about, for a connect callback code:
+// the TCP failure when no connection was made, else the CONNACK's answer.
+QString connectionFailureWords(int code, int tcpFailure, const QString& host, int port)
+{
+    const QString address = QStringLiteral("%1:%2").arg(host).arg(port);
+    switch (tcpFailure) {
+    case MOSQ_CONNECT_FAILURE_HOST_NOT_FOUND:
+        return QStringLiteral("host %1 not found").arg(host);
+    case MOSQ_CONNECT_FAILURE_REFUSED:
+        return QStringLiteral("connection refused by %1 (is the broker running on that port?)").arg(address);
+    case MOSQ_CONNECT_FAILURE_TIMED_OUT:
+        return QStringLiteral("no answer from %1 (timed out)").arg(address);
+    case MOSQ_CONNECT_FAILURE_OTHER:
+        return QStringLiteral("cannot reach %1").arg(address);
+    default:
+        break;
+    }
+    switch (code) {
+    case 1: return QStringLiteral("%1 does not speak MQTT 3.1.1").arg(address);
+    case 2: return QStringLiteral("%1 rejected the client identifier").arg(address);
+    case 3: return QStringLiteral("the broker at %1 is unavailable").arg(address);
+    case 4: return QStringLiteral("%1 rejected the user name or password").arg(address);
+    case 5: return QStringLiteral("not authorised by %1 (check the user name and password)").arg(address);
+    default: return QStringLiteral("%1: %2").arg(address, QString::fromUtf8(mosquitto_strerror(code)));
+    }
+}
+
 constexpr unsigned kFirstReconnectDelayS = 1;
 constexpr unsigned kLongestReconnectDelayS = 30;
 
@@ -258,7 +285,8 @@ void MqttClient::onConnectCallback(mosquitto*, void* userData, int code)
         emit self->connected();
     } else {
         self->m_connected.store(false);
-        emit self->connectionError(QStringLiteral("MQTT Connection failed with code: %1").arg(code));
+        const QString words = connectionFailureWords(code, mosquitto_connect_failure(self->m_mosq), self->m_host, self->m_port);
+        emit self->connectionError(QStringLiteral("MQTT Connection failed: %1 (code %2)").arg(words).arg(code));
     }
 }
 

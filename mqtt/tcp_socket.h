@@ -30,7 +30,11 @@ public:
     // Resolves host:port for any address family and tries each address with a
     // non-blocking connect, waiting at most 40 x 25 ms per address. keepGoing
     // is asked between waits so a stop request ends the attempt quickly.
-    static TcpSocket connectTo(const std::string& host, int port, const std::function<bool()>& keepGoing);
+    // When no address connects, failure (if given) says why, so the
+    // operator reads a cause rather than a code.
+    enum class ConnectFailure { None, HostNotFound, Refused, TimedOut, Other };
+    static TcpSocket connectTo(const std::string& host, int port, const std::function<bool()>& keepGoing,
+                               ConnectFailure* failure = nullptr);
 
     // Encrypts the connection: handshake with the broker named host, which
     // must prove that name unless the options say otherwise. On failure the

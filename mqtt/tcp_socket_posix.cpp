@@ -34,9 +34,20 @@ bool setNonBlocking(int fd)
     return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-// Returns a connected socket, or an invalid one when this address failed.
-TcpSocket connectOne(const addrinfo& address, const std::function<bool()>& keepGoing)
+using ConnectFailure = TcpSocket::ConnectFailure;
+
+ConnectFailure failureFor(int error)
 {
+    return error == ECONNREFUSED ? ConnectFailure::Refused
+           : error == ETIMEDOUT  ? ConnectFailure::TimedOut
+                                 : ConnectFailure::Other;
+}
+
+// Returns a connected socket, or an invalid one when this address failed
+// (and why in failure).
+TcpSocket connectOne(const addrinfo& address, const std::function<bool()>& keepGoing, ConnectFailure& failure)
+{
+    failure = ConnectFailure::Other;
     TcpSocket socket(::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC, address.ai_protocol));
     if (!socket.isValid() || !setNonBlocking(socket.fd()))
         return TcpSocket();
@@ -46,8 +57,10 @@ TcpSocket connectOne(const addrinfo& address, const std::function<bool()>& keepG
 
     if (::connect(socket.fd(), address.ai_addr, address.ai_addrlen) == 0)
         return socket;
-    if (errno != EINPROGRESS && errno != EWOULDBLOCK && errno != EAGAIN)
+    if (errno != EINPROGRESS && errno != EWOULDBLOCK && errno != EAGAIN) {
+        failure = failureFor(errno);
         return TcpSocket();
+    }
 
     for (int attempt = 0; attempt < kConnectWaits && keepGoing(); ++attempt) {
         const TcpSocket::Wait result = socket.waitWritable(kConnectWaitMs);
@@ -57,10 +70,13 @@ TcpSocket connectOne(const addrinfo& address, const std::function<bool()>& keepG
             continue;
         int pending = 0;
         socklen_t length = sizeof pending;
-        if (::getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending != 0)
+        if (::getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &pending, &length) != 0 || pending != 0) {
+            failure = failureFor(pending);
             return TcpSocket();
+        }
         return socket;
     }
+    failure = ConnectFailure::TimedOut;
     return TcpSocket();
 }
 
@@ -120,8 +136,12 @@ void TcpSocket::close()
     }
 }
 
-TcpSocket TcpSocket::connectTo(const std::string& host, int port, const std::function<bool()>& keepGoing)
+TcpSocket TcpSocket::connectTo(const std::string& host, int port, const std::function<bool()>& keepGoing,
+                               ConnectFailure* failure)
 {
+    ConnectFailure ignored = ConnectFailure::None;
+    ConnectFailure& why = failure ? *failure : ignored;
+    why = ConnectFailure::Other;
     if (host.empty() || port < 1 || port > 65535)
         return TcpSocket();
 
@@ -131,13 +151,24 @@ TcpSocket TcpSocket::connectTo(const std::string& host, int port, const std::fun
     hints.ai_protocol = IPPROTO_TCP;
     AddressList addresses;
     const std::string service = std::to_string(port);
-    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses.head) != 0)
+    const int resolved = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses.head);
+    if (resolved != 0) {
+        why = resolved == EAI_NONAME || resolved == EAI_NODATA || resolved == EAI_FAIL ? ConnectFailure::HostNotFound
+                                                                                       : ConnectFailure::Other;
         return TcpSocket();
+    }
 
+    // Of several addresses, the most telling failure is kept: a refusal
+    // means something answered there.
     for (const addrinfo* address = addresses.head; address && keepGoing(); address = address->ai_next) {
-        TcpSocket socket = connectOne(*address, keepGoing);
-        if (socket.isValid())
+        ConnectFailure attempt = ConnectFailure::Other;
+        TcpSocket socket = connectOne(*address, keepGoing, attempt);
+        if (socket.isValid()) {
+            why = ConnectFailure::None;
             return socket;
+        }
+        if (why != ConnectFailure::Refused)
+            why = attempt;
     }
     return TcpSocket();
 }
