@@ -186,6 +186,7 @@ MainWindow::MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> control
     setupTelemetryTable();
     applyTheme();
     updateAiProviderBadges();
+    setupStatusWidgets();
 
     m_cameraThread = new CameraThread(m_poseEstimator, this);
     connect(m_cameraThread, &CameraThread::frameReady, this, &MainWindow::onFrameReady);
@@ -347,6 +348,13 @@ void MainWindow::setupMenusAndToolbars()
     QToolBar* toolBar = addToolBar(QStringLiteral("Controls"));
     toolBar->setMovable(false);
 
+    // The stop comes first, where nothing that changes its text can push it
+    // aside (setupStatusWidgets fixes the sizes).
+    m_stopButton = toolButton(QStringLiteral("EMERGENCY STOP"), kStopButtonStyle, toolBar);
+    connect(m_stopButton, &QPushButton::clicked, this, &MainWindow::onStopClicked);
+    toolBar->addWidget(m_stopButton);
+    toolBar->addSeparator();
+
     m_teleopButton = toolButton(QStringLiteral("Teleoperation: STANDBY"), kTeleopStandbyStyle, toolBar);
     m_teleopButton->setCheckable(true);
     m_teleopButton->setMinimumHeight(36);
@@ -360,9 +368,6 @@ void MainWindow::setupMenusAndToolbars()
     m_relaxButton = toolButton(QStringLiteral("Relax (Torque Off)"), kToolButtonStyle, toolBar);
     connect(m_relaxButton, &QPushButton::clicked, this, &MainWindow::onRelaxClicked);
     toolBar->addWidget(m_relaxButton);
-    m_stopButton = toolButton(QStringLiteral("EMERGENCY STOP"), kStopButtonStyle, toolBar);
-    connect(m_stopButton, &QPushButton::clicked, this, &MainWindow::onStopClicked);
-    toolBar->addWidget(m_stopButton);
     toolBar->addSeparator();
 
     QPushButton* settingsButton = toolButton(QStringLiteral("Settings"), kToolButtonStyle, toolBar);
@@ -391,6 +396,8 @@ void MainWindow::restartCamera()
         statusBar()->showMessage(QString::fromLatin1(kCameraNotStoppedText), kStatusMessageMs);
         return;
     }
+    m_cameraErrorSinceRestart = false;
+    m_cameraFramesSinceRestart = 0;
     // Bounded like the dialog's choices: a hand-edited size or rate must not
     // make frames of gigabytes or a loop that never sleeps.
     using namespace setting_ranges;
@@ -412,15 +419,25 @@ bool MainWindow::connectMqtt()
     m_mqttClient->disconnectFromBroker();
     m_mqttClient->setRobotId(QString::fromStdString(mqtt.robotId));
     const QString host = QString::fromStdString(mqtt.host);
+    resetRobotPresence();
     m_mqttStatusLabel->setText(QStringLiteral("MQTT: Connecting to %1:%2...").arg(host).arg(mqtt.port));
     m_mqttStatusLabel->setStyleSheet(QString::fromLatin1(kMqttConnectingStyle));
-    return m_mqttClient->connectToBroker(host, mqtt.port, QString::fromStdString(mqtt.username),
-                                         QString::fromStdString(mqtt.password), mqtt.keepalive);
+    m_mqttStatusLabel->setToolTip({});
+    const bool started = m_mqttClient->connectToBroker(host, mqtt.port, QString::fromStdString(mqtt.username),
+                                                       QString::fromStdString(mqtt.password), mqtt.keepalive);
+    if (!started) {
+        // Nothing will be retried: the label must not promise a connection.
+        const bool badPort = mqtt.port < 1 || mqtt.port > 65535;
+        showMqttFailure(badPort ? QStringLiteral("MQTT connection error: port %1 is out of range (1-65535)").arg(mqtt.port)
+                                : QStringLiteral("MQTT connection error: no broker host set"));
+    }
+    return started;
 }
 
 void MainWindow::onCameraError(const QString& message)
 {
-    statusBar()->showMessage(message, kStatusMessageMs);
+    if (noteCameraError(message))
+        statusBar()->showMessage(message, kStatusMessageMs);
 }
 
 void MainWindow::onCameraFrozen(bool frozen)
@@ -436,6 +453,8 @@ void MainWindow::onMqttConnected()
     m_mqttStatusLabel->setText(
         QStringLiteral("MQTT: Connected (%1:%2)").arg(QString::fromStdString(mqtt.host)).arg(mqtt.port));
     m_mqttStatusLabel->setStyleSheet(QString::fromLatin1(kMqttConnectedStyle));
+    m_mqttStatusLabel->setToolTip({});
+    m_lastMqttError.clear();
     m_statusLabel->setText(QStringLiteral("MQTT broker connected. Ready for teleoperation."));
 }
 
@@ -448,15 +467,23 @@ void MainWindow::onMqttDisconnected()
 
 void MainWindow::onMqttError(const QString& message)
 {
-    statusBar()->showMessage(message, kStatusMessageMs);
+    showMqttFailure(message);
 }
 
-void MainWindow::onMqttMessageSent(int /*messageId*/)
+void MainWindow::onMqttMessageSent(int /*bytes*/)
 {
+    m_sentFrameTimes.push_back(monotonicNowMs());
 }
 
 void MainWindow::onTeleopToggleClicked()
 {
+    if (m_robotStopped && m_teleopButton->isChecked()) {
+        // The robot ignores motion after a stop until it is centred; claiming
+        // to stream now would be a lie.
+        m_teleopButton->setChecked(false);
+        m_statusLabel->setText(QStringLiteral("Robot is STOPPED: press Center to re-arm."));
+        return;
+    }
     m_teleopActive = m_teleopButton->isChecked();
     // While driving, a frozen broker must be noticed within 2 s.
     m_mqttClient->setFastLiveness(m_teleopActive);
@@ -480,6 +507,7 @@ void MainWindow::onCenterClicked()
         // and every channel is worth sending anew.
         m_motion.centre();
         m_mqttClient->resetPwmTxCache();
+        noteCenterResult(true);
         m_statusLabel->setText(QStringLiteral("Sent CENTER command to robot."));
     } else
         m_statusLabel->setText(m_mqttClient->lastError());
@@ -501,10 +529,12 @@ void MainWindow::onStopClicked()
         m_teleopButton->setChecked(false);
         onTeleopToggleClicked();
     }
-    if (m_mqttClient->sendStop(m_mqttClient->controlTopic()))
+    const bool delivered = m_mqttClient->sendStop(m_mqttClient->controlTopic());
+    if (delivered)
         m_statusLabel->setText(QStringLiteral("EMERGENCY STOP TRIGGERED!"));
     else
         m_statusLabel->setText(m_mqttClient->lastError());
+    noteStopResult(delivered);
 }
 
 void MainWindow::onFrameReady(const QImage& frame, const PoseEstimator::PersonPose& pose)
@@ -516,6 +546,8 @@ void MainWindow::onFrameReady(const QImage& frame, const PoseEstimator::PersonPo
         frame.scaled(m_videoLabel->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
     if (m_cameraThread)
         m_fpsLabel->setText(QStringLiteral("FPS: %1").arg(m_cameraThread->getActualFps(), 0, 'f', 1));
+    noteCameraFrame();
+    m_personInView = pose.valid;
 
     if (!pose.valid)
         return;

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -90,6 +91,20 @@ public:
     const ServoPwmArray& telemetryPwm() const { return m_telemetryPwm; }
     const JointAngleArray& telemetryAngles() const { return m_telemetryAngles; }
 
+    // What the window tells the operator about the link, the robot and the
+    // stream (main_window_status.cpp).
+    QPushButton* stopButton() const { return m_stopButton; }
+    QLabel* streamStateLabel() const { return m_streamStateLabel; }
+    QLabel* robotBadge() const { return m_robotBadge; }
+    QWidget* stopAlarmBar() const { return m_stopAlarm; }
+    QLabel* cameraBadge() const { return m_cameraBadge; }
+    QLabel* telemetryAgeLabel() const { return m_telemetryAgeLabel; }
+    bool isRobotStopped() const { return m_robotStopped; }
+    // The key that sends the emergency stop from anywhere in the application.
+    static constexpr int kEmergencyStopKey = Qt::Key_F12;
+    // Telemetry older than this is shown as stale.
+    static constexpr std::int64_t kTelemetryStaleMs = 1000;
+
     // Self-update binding (main_window_update.cpp).
     static selfupdate::AppConfig defaultSelfUpdateConfig();
     void bindSelfUpdateController();
@@ -149,6 +164,19 @@ private:
     // resumed laptop) must neither keep an old pose fresh nor starve a new one.
     static std::int64_t monotonicNowMs();
 
+    // main_window_status.cpp: the stream-state line, the robot badge, the
+    // stale-telemetry marks, the stop alarm and shortcut, the camera badge.
+    void setupStatusWidgets();
+    void refreshStatus();
+    void showStopAlarm(const QString& reason);
+    void noteStopResult(bool delivered);
+    void noteCenterResult(bool delivered);
+    void noteTelemetryArrived();
+    void resetRobotPresence();
+    void showMqttFailure(const QString& message);
+    bool noteCameraError(const QString& message);
+    void noteCameraFrame();
+
     // Self-update attach points (main_window_update.cpp): construction step 2
     // and the last construction step.
     void removeStaleUpdateBackup();
@@ -195,6 +223,26 @@ private:
     // settings replaces the command line's.
     std::string m_startSourceType;
     std::string m_startMediaLocation;
+
+    QLabel* m_streamStateLabel = nullptr;
+    QLabel* m_robotBadge = nullptr;
+    QWidget* m_stopAlarm = nullptr;
+    QLabel* m_stopAlarmText = nullptr;
+    QLabel* m_cameraBadge = nullptr;
+    QLabel* m_telemetryAgeLabel = nullptr;
+    QLabel* m_viewerAgeLabel = nullptr;
+    QTimer m_statusTimer;
+    // A stop reached the broker: the robot ignores motion until centred.
+    bool m_robotStopped = false;
+    bool m_personInView = false;
+    bool m_telemetryShownStale = false;
+    std::deque<std::int64_t> m_sentFrameTimes;  // monotonic ms of set-PWM frames sent
+    std::deque<std::int64_t> m_telemetryTimes;  // monotonic ms of telemetry messages
+    std::int64_t m_lastTelemetryMs = -1;
+    QString m_lastMqttError;
+    int m_testFeedDevice = -1;          // device shown as "test feed", -1 for none
+    bool m_cameraErrorSinceRestart = false;
+    int m_cameraFramesSinceRestart = 0;
 
     std::string m_appliedProvider;
     std::string m_appliedModelSource;

@@ -100,6 +100,7 @@ void MainWindow::setupTelemetryTable()
 
 void MainWindow::onTelemetryReceived(const std::array<int, 17>& pwm, const std::array<bool, 17>& valid)
 {
+    noteTelemetryArrived();
     const UrdfLimits* limits = UrdfLimits::instance();
     bool anyValid = false;
     for (int channel = 0; channel < kServoCount; ++channel) {

@@ -62,6 +62,8 @@ public:
     void commit(const Frame& frame);
 
     bool hasTarget() const { return m_hasTarget; }
+    // Monotonic time of the last target taken (meaningful once hasTarget()).
+    std::int64_t lastTargetMs() const { return m_lastTargetMs; }
     const JointAngleArray& targetAngles() const { return m_targetAngles; }
     const ServoValidArray& targetChannels() const { return m_targetChannels; }
     const JointAngleArray& commandedAngles() const { return m_limiter.commanded(); }

@@ -62,6 +62,15 @@ UrdfViewerWidget::UrdfViewerWidget(QWidget* parent)
     layout->addWidget(QWidget::createWindowContainer(m_renderWindow, this));
 }
 
+void UrdfViewerWidget::setTelemetryAge(qint64 ageMs)
+{
+    const bool stale = ageMs < 0 || ageMs > kStaleAfterMs;
+    if (stale == m_stale)
+        return; // drawn only when something changed
+    m_stale = stale;
+    scheduleRepaint();
+}
+
 void UrdfViewerWidget::scheduleRepaint()
 {
     m_renderWindow->update();
@@ -281,6 +290,14 @@ void UrdfViewerWidget::drawBox(float sx, float sy, float sz, float r, float g, f
     const float x = sx / 2.0f;
     const float y = sy / 2.0f;
     const float z = sz / 2.0f;
+    if (m_stale) {
+        // Washed out towards grey: the shape stays readable, the colours
+        // that mean "live" do not.
+        const float grey = (r + g + b) / 3.0f;
+        r = 0.15f + 0.35f * grey;
+        g = r;
+        b = r + 0.03f;
+    }
     glColor3f(r, g, b);
     // Each face counter-clockwise seen from outside, with its outward normal.
     glBegin(GL_QUADS);

@@ -39,6 +39,12 @@ public:
     void setViewerConfig(bool showGrid, bool showAxes, bool showMeshes,
                          const std::string& renderMode, double fovDeg);
     void resetCamera();
+    // Age in ms of the pose shown since the robot reported it; negative when
+    // it never has. Older than kStaleAfterMs, or never reported, the robot is
+    // drawn dimmed and grey, so an old pose never looks live.
+    void setTelemetryAge(qint64 ageMs);
+    bool showsStalePose() const { return m_stale; }
+    static constexpr qint64 kStaleAfterMs = 1000;
     // The view drawn with the current state; null until the view has been
     // shown on screen once.
     QImage grabFramebuffer();
@@ -108,6 +114,7 @@ private:
 
     std::array<double, 17> m_jointAngles{};
     std::array<int, 17> m_jointPwm{};
+    bool m_stale = false;
     bool m_showGrid = true;
     bool m_showAxes = true;
     bool m_showMeshes = false;

@@ -79,7 +79,8 @@ TEST(MainWindow, StartsInStandbyWithItsControls)
     const QList<QAction*> top = window->menuBar()->actions();
     EXPECT_EQ(menuEntries(top[0]->menu()), (QStringList{"&Settings...", "|", "E&xit"}));
     EXPECT_EQ(menuEntries(top[1]->menu()),
-              (QStringList{"&Center All Servos", "&Relax (Torque Off)", "&Emergency Stop"}));
+              (QStringList{"&Center All Servos", "&Relax (Torque Off)", "&Emergency Stop", "|", "C&onnect",
+                           "&Disconnect"}));
     EXPECT_EQ(menuEntries(top[2]->menu()), (QStringList{"Check for Updates...", "|", "&About Kestro Teleop"}));
 
     QToolBar* toolBar = window->findChild<QToolBar*>();
@@ -89,10 +90,16 @@ TEST(MainWindow, StartsInStandbyWithItsControls)
     QStringList tools;
     for (QAction* action : toolBar->actions()) {
         auto* button = qobject_cast<QPushButton*>(toolBar->widgetForAction(action));
-        tools << (action->isSeparator() ? QStringLiteral("|") : button ? button->text() : QStringLiteral("?"));
+        auto* label = qobject_cast<QLabel*>(toolBar->widgetForAction(action));
+        tools << (action->isSeparator() ? QStringLiteral("|")
+                  : button              ? button->text()
+                  : label               ? label->text()
+                                        : QStringLiteral("?"));
     }
-    EXPECT_EQ(tools, (QStringList{"Teleoperation: STANDBY", "|", "Center (Neutral)", "Relax (Torque Off)",
-                                  "EMERGENCY STOP", "|", "Settings"}));
+    // The stop stands first, apart from the toggle whose text changes; the
+    // line after the toggle says what is really sent.
+    EXPECT_EQ(tools, (QStringList{"EMERGENCY STOP", "|", "Teleoperation: STANDBY", "Standby: no motion is sent.", "|",
+                                  "Center (Neutral)", "Relax (Torque Off)", "|", "Settings"}));
     EXPECT_TRUE(window->teleopButton()->isCheckable());
     EXPECT_FALSE(window->teleopButton()->isChecked());
     EXPECT_FALSE(window->isTeleopActive());
