@@ -91,12 +91,14 @@ void dropOlderThan(std::deque<std::int64_t>& times, std::int64_t limit)
         times.pop_front();
 }
 
-// The cause in a connection error, without the boilerplate around it.
+// The cause in a connection error, short enough for the status bar: no
+// boilerplate, no code, no advice (the tooltip keeps the whole message).
 QString failureReason(const QString& message)
 {
     static const QRegularExpression prefix(QStringLiteral("^MQTT [Cc]onnection (failed|error):\\s*"));
     static const QRegularExpression code(QStringLiteral("\\s*\\(code \\d+\\)$"));
-    return QString(message).remove(prefix).remove(code);
+    static const QRegularExpression advice(QStringLiteral("\\s*\\((is the|check the) [^)]*\\)$"));
+    return QString(message).remove(prefix).remove(code).remove(advice);
 }
 
 void setTextIfChanged(QLabel* label, const QString& text, const QString& style)
