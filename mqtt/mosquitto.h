@@ -58,8 +58,8 @@ int mosquitto_disconnect(mosquitto* client);
 
 // With fast set (while the robot is being driven), the client pings the
 // broker every 100 ms and gives the connection up when an answer is 1.25 s
-// late; otherwise it keeps the keep-alive rhythm and gives up after one
-// keep-alive. Either way publishing returns MOSQ_ERR_CONN_LOST while a ping
+// late; otherwise it keeps the keep-alive rhythm and gives up when an answer
+// is 3/4 of a keep-alive late. Either way publishing returns MOSQ_ERR_CONN_LOST while a ping
 // has gone unanswered for more than 250 ms.
 int mosquitto_fast_liveness_set(mosquitto* client, bool fast);
 

@@ -18,7 +18,8 @@ constexpr size_t kSendBatchBytes = 16 * 1024;
 // While teleoperating: a PINGREQ every 100 ms, and the connection is given
 // up when one stays unanswered for 1.25 s, so a frozen broker is noticed at
 // most 1.35 s after its last word. Otherwise the keep-alive rhythm (a ping
-// every k / 2, given up after k), noticed within 1.5 k.
+// every k / 2, given up when unanswered for 3/4 k), noticed within 1.25 k,
+// inside the 1.5 k after which the broker itself would give us up.
 constexpr milliseconds kFastPingInterval{100};
 constexpr milliseconds kFastAnswerTimeout{1250};
 // A connection that stayed up this long was not refused in disguise: the
@@ -242,7 +243,8 @@ mosquitto::Served mosquitto::serveConnection(TcpSocket& opened)
                 break;
             deadline = connectSentAt + connackTimeout;
         } else if (answerOwed) {
-            const Clock::duration timeout = fastLiveness.load() ? Clock::duration(kFastAnswerTimeout) : keepaliveSpan;
+            const Clock::duration timeout =
+                fastLiveness.load() ? Clock::duration(kFastAnswerTimeout) : Clock::duration(keepaliveSpan * 3 / 4);
             if (now - lastPing >= timeout) {
                 silent = true;
                 break;

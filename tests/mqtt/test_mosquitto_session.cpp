@@ -422,3 +422,39 @@ TEST(MosquittoSession, NetworkThreadSleepsWhileNothingIsDue)
         ASSERT_TRUE(waitFor([&] { return handle.recorder.disconnects() == 1; }));
     }
 }
+
+// A broker that takes our PINGREQs and never answers: publishing is refused
+// once an answer is overdue, and the connection is given up within 2 s
+// while driving the robot, otherwise within 1.5 keep-alives.
+TEST(MosquittoSession, UnansweredPingsGiveTheConnectionUp)
+{
+    const struct {
+        bool fast;
+        int keepalive;
+        double boundSeconds; // from the CONNACK, the broker's last word
+    } cases[] = {
+        {true, 60, 2.0},
+        {false, 6, 9.0},
+    };
+    for (const auto& c : cases) {
+        LoopbackServer server;
+        ClientHandle handle;
+        mosquitto_fast_liveness_set(handle.client, c.fast);
+        ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", server.port(), c.keepalive), MOSQ_ERR_SUCCESS);
+        ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+        const int peer = server.acceptClient();
+        ASSERT_GE(peer, 0);
+        LoopbackServer::readPacket(peer);
+        ASSERT_TRUE(LoopbackServer::writeBytes(peer, kConnackAccepted));
+        const auto lastWord = std::chrono::steady_clock::now();
+        ASSERT_TRUE(waitFor([&] { return handle.client->connected.load(); }));
+
+        EXPECT_EQ(LoopbackServer::readPacket(peer, 20s), (Bytes{0xC0, 0x00})) << "fast " << c.fast;
+        ASSERT_TRUE(waitFor([&] { return mosquitto_publish(handle.client, nullptr, "t", 1, "z", 0, false) ==
+                                         MOSQ_ERR_CONN_LOST; }, 20s));
+        ASSERT_TRUE(waitFor([&] { return handle.recorder.disconnects() == 1; }, 20s)) << "fast " << c.fast;
+        const double noticed = secondsBetween(lastWord, std::chrono::steady_clock::now());
+        EXPECT_LE(noticed, c.boundSeconds) << "fast " << c.fast;
+        EXPECT_GE(noticed, c.fast ? 1.0 : c.keepalive * 0.75) << "fast " << c.fast;
+    }
+}
