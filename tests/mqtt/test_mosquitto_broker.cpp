@@ -202,3 +202,40 @@ TEST(MosquittoBroker, MovesOnWhenItsPortIsTakenAndNeverHangsOnTheHolder)
     ASSERT_TRUE(broker.start()) << broker.error();
     EXPECT_EQ(broker.port(), port);
 }
+
+TEST(MosquittoBroker, Qos2MessagesArriveOnceAndTheBrokerCompletesTheFlow)
+{
+    MosquittoBroker broker;
+    ASSERT_TRUE(broker.start()) << broker.error();
+    BrokerClient subscriber;
+    BrokerClient publisher;
+    ASSERT_TRUE(subscriber.connectTo(broker));
+    ASSERT_TRUE(publisher.connectTo(broker));
+    ASSERT_TRUE(subscriber.waitConnected()) << broker.log();
+    ASSERT_TRUE(publisher.waitConnected()) << broker.log();
+    ASSERT_TRUE(subscribeAndSync(subscriber, publisher, "kestro/test/q2"));
+    // A second probe, behind this SUBSCRIBE on the same connection, shows it in force.
+    ASSERT_EQ(mosquitto_subscribe(subscriber.client, nullptr, "kestro/test/exactly-once", 2), MOSQ_ERR_SUCCESS);
+    ASSERT_TRUE(subscribeAndSync(subscriber, publisher, "kestro/test/q2"));
+
+    // The broker's own client publishes at QoS 2; the broker then delivers at
+    // QoS 2 and waits for our PUBREC, then our PUBCOMP to its PUBREL.
+    for (const char* text : {"one", "two", "three"}) {
+        ASSERT_EQ(kestro_test::runProgram({"/usr/bin/mosquitto_pub", "-h", broker.host(), "-p",
+                                           std::to_string(broker.port()), "-q", "2", "-t", "kestro/test/exactly-once",
+                                           "-m", text}),
+                  0);
+    }
+    auto exactlyOnce = [&] {
+        std::vector<std::string> texts;
+        for (const auto& message : subscriber.recorder.messages())
+            if (message.topic == "kestro/test/exactly-once")
+                texts.push_back(message.payload + "@" + std::to_string(message.qos));
+        return texts;
+    };
+    ASSERT_TRUE(waitFor([&] { return exactlyOnce().size() >= 3; })) << broker.log();
+    waitFor([] { return false; }, 500ms); // a resend would arrive now
+    EXPECT_EQ(exactlyOnce(), (std::vector<std::string>{"one@2", "two@2", "three@2"}));
+    EXPECT_EQ(subscriber.recorder.disconnects(), 0) << broker.log();
+    EXPECT_EQ(broker.log().find("rotocol error"), std::string::npos) << broker.log();
+}
