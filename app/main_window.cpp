@@ -617,9 +617,13 @@ void MainWindow::transmitTarget()
         return;
     // The next tick comes one full period after this transmission, so the
     // timer stays the rate cap whichever path sent, and no two ramp steps
-    // leave closer together than one period.
-    m_sinceTransmit.start();
-    m_txTimer.start();
+    // leave closer together than one period. A tick that only repeats the
+    // last command puts nothing on the wire and does not count: otherwise
+    // every camera target arriving after it would wait for the next tick.
+    if (frame->pwm != m_motion.commandedPwm()) {
+        m_sinceTransmit.start();
+        m_txTimer.start();
+    }
     ServoValidArray channels = frame->channels;
     if (m_mqttClient->sendPwm(frame->pwm, m_mqttClient->controlTopic(), &channels))
         m_motion.commit(*frame);
