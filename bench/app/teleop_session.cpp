@@ -224,12 +224,14 @@ PoseEstimator::PersonPose rampPose(int step)
     return pose;
 }
 
-// The commanded values of all channels as one key; channels never sent are -1.
+// The commanded values of the channels the camera's pose drives (arms and
+// head) as one key; channels never sent are -1. The legs are left out: the
+// stance preset, not the pose, sets them.
 std::string pwmKey(const std::array<int, 17>& pwm)
 {
     std::string key;
-    for (int value : pwm)
-        key += std::to_string(value) + ",";
+    for (int channel : {5, 6, 7, 8, 9, 10, 16})
+        key += std::to_string(pwm[channel]) + ",";
     return key;
 }
 
@@ -435,6 +437,9 @@ int main(int argc, char** argv)
     config.mqtt.port = options.port;
     config.mqtt.robotId = options.robotId;
     config.mqtt.autoConnect = true;
+    // Measured is how soon a command reaches the wire, not the speed limit's
+    // ramp: every command must go out as it was asked for.
+    config.retarget.maxVelocityDegS = 0.0f;
     if (!config.save("")) {
         std::fprintf(stderr, "teleop_session: cannot write %s\n", config.getConfigPath().c_str());
         return 1;
