@@ -6,6 +6,7 @@
 #include "robot/pose_retargeter.h"
 #include "robot/urdf_limits.h"
 #include "selfupdate/self_update_controller.h"
+#include "ui/manual_joint_panel.h"
 #include "ui/urdf_viewer_widget.h"
 #include "vision/camera_thread.h"
 
@@ -183,6 +184,7 @@ MainWindow::MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> control
 
     setupUi();
     setupMenusAndToolbars();
+    setupManualControl();
     setupTelemetryTable();
     applyTheme();
     updateAiProviderBadges();
@@ -529,6 +531,9 @@ void MainWindow::onStopClicked()
         m_teleopButton->setChecked(false);
         onTeleopToggleClicked();
     }
+    // Hold must not bring the robot back either when streaming resumes.
+    if (manualControlActive())
+        m_manualPanel->releaseManualControl();
     const bool delivered = m_mqttClient->sendStop(m_mqttClient->controlTopic());
     if (delivered)
         m_statusLabel->setText(QStringLiteral("EMERGENCY STOP TRIGGERED!"));
@@ -549,7 +554,8 @@ void MainWindow::onFrameReady(const QImage& frame, const PoseEstimator::PersonPo
     noteCameraFrame();
     m_personInView = pose.valid;
 
-    if (!pose.valid)
+    // While the sliders drive the robot, the camera only shows.
+    if (!pose.valid || manualControlActive())
         return;
     const TeleopConfig* config = TeleopConfig::instance();
     const MotionStream::Settings settings = motionSettings();
@@ -603,6 +609,7 @@ MotionStream::Settings MainWindow::motionSettings()
 
 void MainWindow::onTxTimerTimeout()
 {
+    holdManualTarget();
     transmitTarget();
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 
 class CameraThread;
+class ManualJointPanel;
 class MqttClient;
 class PoseRetargeter;
 class QLabel;
@@ -88,6 +89,7 @@ public:
     const ServoValidArray& targetValid() const { return m_motion.targetChannels(); }
     const ServoPwmArray& commandedPwm() const { return m_motion.commandedPwm(); }
     const MotionStream& motionStream() const { return m_motion; }
+    ManualJointPanel* manualJointPanel() const { return m_manualPanel; }
     const ServoPwmArray& telemetryPwm() const { return m_telemetryPwm; }
     const JointAngleArray& telemetryAngles() const { return m_telemetryAngles; }
 
@@ -158,6 +160,13 @@ private:
     // Video sources (main_window_sources.cpp): the file or stream the camera
     // thread reads, empty for the camera device.
     std::string videoSourceLocation();
+    // Manual joint control (main_window_manual.cpp).
+    void setupManualControl();
+    bool manualControlActive() const;
+    void onManualControlToggled(bool on);
+    void onManualAnglesEdited();
+    JointAngleArray manualTarget() const;
+    void holdManualTarget();
     // The model the configuration asks for: the custom file or the embedded network.
     static std::string configuredModelPath();
     // Monotonic milliseconds for the watchdog: a wall-clock step (NTP, a
@@ -218,6 +227,7 @@ private:
     // frame once a full transmit period has passed.
     QElapsedTimer m_sinceTransmit;
 
+    ManualJointPanel* m_manualPanel = nullptr;
     RunOptions m_runOptions;
     // The configured source when the run started: a source applied in the
     // settings replaces the command line's.

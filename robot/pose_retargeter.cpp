@@ -266,6 +266,18 @@ void PoseRetargeter::retargetKnee(const PoseEstimator::PersonPose& pose, const B
         raw->set(channel, bendAt(hip, knee, ankle));
 }
 
+ServoValidArray PoseRetargeter::drivenChannels(const std::string& mode)
+{
+    ServoValidArray channels{};
+    using namespace ServoChannel;
+    for (int channel : {HeadYaw, LeftShoulderPitch, LeftShoulderRoll, LeftElbow, RightElbow, RightShoulderRoll,
+                        RightShoulderPitch})
+        channels[channel] = true;
+    if (mode == kFullBodyMode)
+        channels[LeftKneePitch] = channels[RightKneePitch] = true;
+    return channels;
+}
+
 RetargetResult PoseRetargeter::process(const PoseEstimator::PersonPose& pose, bool mirror, float smoothingAlpha,
                                        float deadbandDeg, float safetyMarginDeg, const std::string& mode)
 {

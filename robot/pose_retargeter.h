@@ -36,6 +36,11 @@ public:
     RetargetResult process(const PoseEstimator::PersonPose& pose, bool mirror, float smoothingAlpha,
                            float deadbandDeg, float safetyMarginDeg, const std::string& mode);
 
+    // Every channel process() can drive in `mode`: the head and both arms,
+    // and the knees in full-body mode. Other sources of motion are held to
+    // the same set.
+    static ServoValidArray drivenChannels(const std::string& mode);
+
 private:
     // One side of the person as seen by the network (COCO keypoint indices).
     struct BodySide

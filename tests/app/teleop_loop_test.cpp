@@ -12,14 +12,17 @@
 #include "tests/support/wait_for.h"
 #include "tests/vision/fake_v4l2_device.h"
 #include "tools/robot-sim/simulator_node.h"
+#include "ui/manual_joint_panel.h"
 #include "ui/urdf_viewer_widget.h"
 #include "vision/camera_thread.h"
 
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QTableWidget>
 
 #include <gtest/gtest.h>
@@ -505,4 +508,95 @@ TEST_F(TeleopLoop, ACameraThatStopsDeliveringStopsTheStream)
     const std::int64_t nowMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
     EXPECT_EQ(m_window->motionStream().state(nowMs, kWatchdogMs), MotionStream::State::Stale);
+}
+
+TEST_F(TeleopLoop, ManualSlidersMoveOnlyWhatTheCameraCouldInsideTheLimitsAndTheStopWins)
+{
+    TeleopConfig& config = *TeleopConfig::instance();
+    config.retarget.maxVelocityDegS = 90.0f; // 4.5 degrees a 50 ms tick
+    m_window->onSettingsApplied();
+    m_window->cameraThread()->stopCapture();
+    const UrdfLimits* limits = UrdfLimits::instance();
+    ManualJointPanel* panel = m_window->manualJointPanel();
+    ASSERT_NE(panel, nullptr);
+    setTeleop(true);
+    panel->manualCheck()->setChecked(true);
+    panel->holdCheck()->setChecked(true);
+    const std::size_t before = settledCount();
+
+    constexpr int kElbow = 7;     // left elbow: the camera drives it
+    constexpr int kAnkle = 0;     // left ankle roll: only the stance preset holds it
+    constexpr int kOtherArm = 8;  // right elbow: driven, but left alone here
+    ASSERT_TRUE(panel->slider(kElbow)->isEnabled());
+    EXPECT_FALSE(panel->slider(kAnkle)->isEnabled());
+    // Pushed as far as the widgets let anything push them.
+    panel->slider(kAnkle)->setValue(panel->slider(kAnkle)->maximum());
+    panel->slider(kElbow)->setValue(panel->slider(kElbow)->maximum());
+    const int elbowLimitPwm = limits->angleToPwm(kElbow, 10.0, 2.0);
+    ASSERT_TRUE(processEventsUntil([&] { return m_robot->node().positions()[kElbow] == elbowLimitPwm; }, 10s));
+    // Hold: with the sliders at rest past the watchdog time the target
+    // stays fresh (the link sends only changes, so the wire stays quiet);
+    // without it the watchdog ends the stream.
+    auto stateAfterRest = [&] {
+        processEventsFor(std::chrono::milliseconds(2 * kWatchdogMs));
+        const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::now().time_since_epoch())
+                                       .count();
+        return m_window->motionStream().state(nowMs, kWatchdogMs);
+    };
+    EXPECT_EQ(stateAfterRest(), MotionStream::State::Fresh);
+    panel->holdCheck()->setChecked(false);
+    EXPECT_EQ(stateAfterRest(), MotionStream::State::Stale);
+    panel->holdCheck()->setChecked(true);
+
+    const std::vector<WireFrame> frames = m_wire.frames();
+    const UrdfLimits::ChannelCalibration elbow = limits->getCalibration(kElbow);
+    const double degreesPerStep = std::abs(elbow.radPerPwm) * 180.0 / kPi;
+    int previousElbow = limits->getCalibration(kElbow).center;
+    int ankle = -1;
+    for (std::size_t i = before; i < frames.size(); ++i) {
+        const std::map<int, int>& servos = frames[i].servos;
+        EXPECT_EQ(servos.count(kOtherArm) ? servos.at(kOtherArm) : 0,
+                  servos.count(kOtherArm) ? limits->getCalibration(kOtherArm).center : 0);
+        if (servos.count(kAnkle)) {
+            // The preset's value, whatever the slider says.
+            if (ankle < 0)
+                ankle = servos.at(kAnkle);
+            EXPECT_EQ(servos.at(kAnkle), ankle);
+        }
+        if (!servos.count(kElbow))
+            continue;
+        const int value = servos.at(kElbow);
+        EXPECT_LE(std::abs(value - previousElbow) * degreesPerStep, 4.5 + degreesPerStep) << "frame " << i;
+        EXPECT_LE(value, std::max(elbowLimitPwm, elbow.center));
+        EXPECT_GE(value, std::min(elbowLimitPwm, elbow.center));
+        previousElbow = value;
+    }
+
+    // The emergency stop ends manual control too: once the robot is centred
+    // and streaming again, Hold brings nothing back.
+    auto button = [&](const char* text) {
+        for (QPushButton* candidate : m_window->findChildren<QPushButton*>())
+            if (candidate->text() == QString::fromLatin1(text))
+                return candidate;
+        return static_cast<QPushButton*>(nullptr);
+    };
+    ASSERT_NE(button("EMERGENCY STOP"), nullptr);
+    button("EMERGENCY STOP")->click();
+    EXPECT_FALSE(panel->isManualControlOn());
+    EXPECT_FALSE(panel->isHoldOn());
+    ASSERT_TRUE(processEventsUntil(
+        [&] {
+            const std::vector<WireFrame> all = m_wire.frames();
+            return !all.empty() && all.back().type == robot_frame::kStop;
+        },
+        5s));
+    processEventsFor(std::chrono::milliseconds(kWatchdogMs));
+    ASSERT_NE(button("Center (Neutral)"), nullptr);
+    button("Center (Neutral)")->click();
+    const std::size_t afterCentre = settledCount();
+    setTeleop(true);
+    panel->slider(kElbow)->setValue(panel->slider(kElbow)->minimum());
+    processEventsFor(std::chrono::milliseconds(2 * kWatchdogMs));
+    EXPECT_EQ(settledCount(), afterCentre);
 }

@@ -343,3 +343,24 @@ TEST(PoseRetargeter, ClampsAndConvertsThroughTheCalibration)
     EXPECT_NEAR(result.angles[2], 1.5708 - 5 * kDeg, 1e-9);
     EXPECT_EQ(result.pwm[2], 56);   // 141 - 85.0
 }
+
+TEST(PoseRetargeter, DrivesExactlyItsDrivenChannels)
+{
+    using namespace pose_builder;
+    // A whole person facing the camera, every keypoint seen, arms and knees bent.
+    PoseEstimator::PersonPose pose = validPose();
+    const float points[17][2] = {{0.50f, 0.15f}, {0.52f, 0.13f}, {0.48f, 0.13f}, {0.55f, 0.14f}, {0.45f, 0.14f},
+                                 {0.60f, 0.30f}, {0.40f, 0.30f}, {0.70f, 0.40f}, {0.30f, 0.40f}, {0.72f, 0.28f},
+                                 {0.28f, 0.28f}, {0.57f, 0.60f}, {0.43f, 0.60f}, {0.60f, 0.75f}, {0.40f, 0.75f},
+                                 {0.57f, 0.92f}, {0.43f, 0.92f}};
+    for (int k = 0; k < 17; ++k)
+        place(&pose, k, points[k][0], points[k][1]);
+    for (const char* mode : {"upper_body", "full_body"}) {
+        for (bool mirror : {false, true}) {
+            PoseRetargeter retargeter(*UrdfLimits::instance());
+            const RetargetResult result = retargeter.process(pose, mirror, 1.0f, 0.0f, 2.0f, mode);
+            ASSERT_TRUE(result.ok);
+            EXPECT_EQ(result.valid, PoseRetargeter::drivenChannels(mode)) << mode << " mirror " << mirror;
+        }
+    }
+}
