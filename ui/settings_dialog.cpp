@@ -3,6 +3,7 @@
 #include "config/setting_ranges.h"
 #include "config/teleop_config.h"
 #include "ui/video_source_picker.h"
+#include "vision/camera_list.h"
 #include "vision/pose_model_info.h"
 
 #include <QCheckBox>
@@ -174,8 +175,20 @@ QWidget* SettingsDialog::createCameraTab()
     m_mirrorCheck = makeCheck("mirrorCheck", "Mirror camera video horizontally (recommended)");
     m_sourcePicker = new VideoSourcePicker;
     m_sourcePicker->setObjectName(QStringLiteral("videoSourcePicker"));
+    m_cameraDeviceCombo = new QComboBox;
+    m_cameraDeviceCombo->setObjectName(QStringLiteral("cameraDeviceCombo"));
     form->addRow(QStringLiteral("Video Source:"), m_sourcePicker);
+    form->addRow(QStringLiteral("Camera Device:"), m_cameraDeviceCombo);
     form->addRow(QStringLiteral("Camera Device Index:"), m_cameraIndexSpin);
+    connect(m_cameraDeviceCombo, &QComboBox::activated, this, [this](int item) {
+        const QVariant index = m_cameraDeviceCombo->itemData(item);
+        if (index.isValid())
+            m_cameraIndexSpin->setValue(index.toInt());
+    });
+    connect(m_cameraIndexSpin, &QSpinBox::valueChanged, this, [this](int index) {
+        const int item = m_cameraDeviceCombo->findData(index);
+        m_cameraDeviceCombo->setCurrentIndex(item >= 0 ? item : m_cameraDeviceCombo->count() - 1);
+    });
     form->addRow(QStringLiteral("Resolution:"), m_resolutionCombo);
     form->addRow(QStringLiteral("Target Frame Rate:"), m_fpsSpin);
     form->addRow(QString(), m_mirrorCheck);
@@ -293,13 +306,28 @@ QWidget* SettingsDialog::createViewTab()
     return page;
 }
 
+void SettingsDialog::listCameraDevices()
+{
+    // Listed afresh at every showing: cameras come and go.
+    m_cameraDeviceCombo->clear();
+    for (const cv::CaptureDevice& device : cv::listCaptureDevices())
+        m_cameraDeviceCombo->addItem(
+            QStringLiteral("%1 (/dev/video%2)").arg(QString::fromStdString(device.card)).arg(device.index),
+            device.index);
+    m_cameraDeviceCombo->addItem(m_cameraDeviceCombo->count() == 0 ? QStringLiteral("No camera found")
+                                                                   : QStringLiteral("Other (by index below)"));
+}
+
 void SettingsDialog::loadCurrentConfig()
 {
     const TeleopConfig& config = *TeleopConfig::instance();
+    listCameraDevices();
 
     // The spin boxes clamp out-of-range values from a hand-edited file to
     // their ranges, so an apply stores a bounded value.
     m_cameraIndexSpin->setValue(config.camera.deviceIndex);
+    const int deviceItem = m_cameraDeviceCombo->findData(m_cameraIndexSpin->value());
+    m_cameraDeviceCombo->setCurrentIndex(deviceItem >= 0 ? deviceItem : m_cameraDeviceCombo->count() - 1);
     selectData(m_resolutionCombo, QStringLiteral("%1x%2").arg(config.camera.width).arg(config.camera.height));
     m_fpsSpin->setValue(config.camera.targetFps);
     m_mirrorCheck->setChecked(config.camera.mirrorVideo);

@@ -54,6 +54,7 @@ public slots:
 private:
     void setupUi();
     QWidget* createCameraTab();
+    void listCameraDevices();
     QWidget* createInferenceTab();
     QWidget* createRetargetingTab();
     QWidget* createSafetyTab();
@@ -64,6 +65,9 @@ private:
 
     // Camera
     VideoSourcePicker* m_sourcePicker = nullptr;
+    // The capture devices present, by card name; it sets the index below,
+    // which still takes a device that is not plugged in now.
+    QComboBox* m_cameraDeviceCombo = nullptr;
     QSpinBox* m_cameraIndexSpin = nullptr;
     QComboBox* m_resolutionCombo = nullptr;
     QSpinBox* m_fpsSpin = nullptr;

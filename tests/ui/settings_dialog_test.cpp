@@ -410,3 +410,26 @@ TEST_F(SettingsDialogTest, BackendLabelNamesTheActiveAndDetectedProviders)
 }
 
 } // namespace
+
+TEST_F(SettingsDialogTest, VideoSourceChoiceIsSavedAndTheLocationKeptForTheDevice)
+{
+    loadFile("camera : { sourceType = \"media\"; mediaLocation = \"rtsp://cam.local/live\"; };\n");
+    SettingsDialog dialog;
+    showAndWait(dialog);
+    EXPECT_EQ(comboData(dialog, "sourceTypeCombo"), QStringLiteral("media"));
+    EXPECT_EQ(find<QLineEdit>(dialog, "mediaLocationEdit")->text(), QStringLiteral("rtsp://cam.local/live"));
+    EXPECT_TRUE(find<QPushButton>(dialog, "mediaBrowseButton")->isEnabled());
+
+    // Back to the camera: the location stays for the next switch.
+    retype(dialog, "mediaLocationEdit", "  /videos/rehearsal.mp4 ");
+    find<QComboBox>(dialog, "sourceTypeCombo")->setCurrentIndex(0);
+    EXPECT_FALSE(find<QLineEdit>(dialog, "mediaLocationEdit")->isEnabled());
+    click(dialog, "applyButton");
+    const SavedSettingsFile file = readBack();
+    EXPECT_EQ(file.stringAt("camera.sourceType"), "device");
+    EXPECT_EQ(file.stringAt("camera.mediaLocation"), "/videos/rehearsal.mp4");
+    // This machine's camera list: none here, so the index row is the choice.
+    QComboBox* devices = find<QComboBox>(dialog, "cameraDeviceCombo");
+    ASSERT_GE(devices->count(), 1);
+    EXPECT_FALSE(devices->itemData(devices->count() - 1).isValid());
+}

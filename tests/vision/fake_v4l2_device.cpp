@@ -209,6 +209,7 @@ int FakeV4l2Device::ioctl(int fd, unsigned long request, void* argument)
         auto* capability = static_cast<v4l2_capability*>(argument);
         *capability = v4l2_capability{};
         std::strcpy(reinterpret_cast<char*>(capability->driver), "fake");
+        std::strncpy(reinterpret_cast<char*>(capability->card), card.c_str(), sizeof capability->card - 1);
         capability->capabilities = capabilities | V4L2_CAP_DEVICE_CAPS;
         capability->device_caps = capabilities;
         return 0;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 // A V4L2 camera in memory behind the capture backend's system-call seam:
@@ -62,6 +63,7 @@ public:
     // Configuration, set before the capture object opens the device.
     int index = 0;
     std::uint32_t capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+    std::string card = "Fake Camera";
     std::vector<Format> formats;
     std::vector<std::uint32_t> convertible;  // layouts produced at any size on request
     FrameSource frameSource;

@@ -1,3 +1,4 @@
+#include "vision/camera_list.h"
 #include "vision/capture_v4l2.h"
 #include "vision/video_capture.h"
 
@@ -499,4 +500,31 @@ TEST(VideoCaptureDevice, RealCameraDeliversFrames)
     ASSERT_TRUE(got);
     EXPECT_EQ(frame.cols, 640);
     EXPECT_EQ(frame.rows, 480);
+}
+
+TEST(CameraList, ListsCaptureDevicesWithTheirCardNames)
+{
+    struct Case
+    {
+        int index;
+        std::uint32_t capabilities;
+        std::vector<std::pair<int, std::string>> listed;
+    };
+    const Case cases[] = {
+        {2, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, {{2, "USB Camera: HD Webcam"}}},
+        // The second node of a UVC camera carries metadata only.
+        {1, V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING, {}},
+        {0, V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_STREAMING, {}},
+    };
+    for (const Case& c : cases) {
+        FakeV4l2Device device;
+        device.index = c.index;
+        device.capabilities = c.capabilities;
+        device.card = "USB Camera: HD Webcam";
+        std::vector<std::pair<int, std::string>> listed;
+        for (const cv::CaptureDevice& found : cv::listCaptureDevices(device))
+            listed.emplace_back(found.index, found.card);
+        EXPECT_EQ(listed, c.listed) << c.index;
+        EXPECT_EQ(device.openDescriptors(), 0) << "every probe closes what it opened";
+    }
 }
