@@ -300,6 +300,8 @@ struct FfmpegCapture::Worker
     double firstSeconds = 0.0;
 
     bool decodeToBgr(const AVFrame* frame, Mat& out);
+    // decodeToBgr, with the time since `started` (the decode) counted.
+    bool convertCounted(const AVFrame* frame, Clock::time_point started, Mat& out);
     void publish(Mat frame);
     void playFile();
     void followStream();
@@ -334,6 +336,15 @@ bool FfmpegCapture::Worker::decodeToBgr(const AVFrame* frame, Mat& out)
     unsigned char* planes[4] = {out.data, nullptr, nullptr, nullptr};
     const int strides[4] = {static_cast<int>(out.step), 0, 0, 0};
     return sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, strides) == height;
+}
+
+bool FfmpegCapture::Worker::convertCounted(const AVFrame* frame, Clock::time_point started, Mat& out)
+{
+    const bool converted = decodeToBgr(frame, out);
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    ++shared->statistics.framesDecoded;
+    shared->statistics.decodeMilliseconds += std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+    return converted;
 }
 
 void FfmpegCapture::Worker::publish(Mat frame)
@@ -371,14 +382,7 @@ void FfmpegCapture::Worker::playFile()
             return;
         if (step == FfmpegInput::Step::Frame) {
             Mat frame;
-            const bool converted = decodeToBgr(decoded, frame);
-            {
-                std::lock_guard<std::mutex> lock(shared->mutex);
-                ++shared->statistics.framesDecoded;
-                shared->statistics.decodeMilliseconds +=
-                    std::chrono::duration<double, std::milli>(Clock::now() - started).count();
-            }
-            if (!converted)
+            if (!convertCounted(decoded, started, frame))
                 continue;
             lastSeconds = seconds;
             const auto due = anchor + std::chrono::duration_cast<Clock::duration>(
@@ -453,14 +457,7 @@ void FfmpegCapture::Worker::followStream()
                 break;
             }
             Mat frame;
-            const bool converted = decodeToBgr(decoded, frame);
-            {
-                std::lock_guard<std::mutex> lock(shared->mutex);
-                ++shared->statistics.framesDecoded;
-                shared->statistics.decodeMilliseconds +=
-                    std::chrono::duration<double, std::milli>(Clock::now() - started).count();
-            }
-            if (converted)
+            if (convertCounted(decoded, started, frame))
                 publish(std::move(frame));
         }
 
