@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -94,6 +95,43 @@ void writeFileBytes(const std::string& path, const std::string& bytes)
     out << bytes;
     if (!out.flush())
         throw std::runtime_error("cannot write " + path);
+}
+
+namespace {
+
+// The user and group that Debian calls "nobody".
+constexpr uid_t kUnprivilegedId = 65534;
+
+bool runningAsRoot()
+{
+    return ::geteuid() == 0;
+}
+
+} // namespace
+
+bool runAsTestUser(const std::function<bool()>& body)
+{
+    if (runningAsRoot()) {
+        // The unprivileged user must be able to reach the scratch folders.
+        ::chmod(g_scratch, 0711);
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (runningAsRoot() && (::setgid(kUnprivilegedId) != 0 || ::setuid(kUnprivilegedId) != 0))
+            std::_Exit(2);
+        std::_Exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (runningAsRoot())
+        ::chmod(g_scratch, 0700);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void giveToTestUser(const std::string& path)
+{
+    if (runningAsRoot() && ::chown(path.c_str(), kUnprivilegedId, kUnprivilegedId) != 0)
+        throw std::runtime_error("cannot hand over " + path);
 }
 
 } // namespace kestro::config::test
