@@ -1,8 +1,12 @@
 #include "config/teleop_config.h"
 
+#include "config/atomic_file.h"
 #include "config/settings_location.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 // Included before _self is defined, so the standard streams are ready when the
 // constructor reports a bad settings file during static initialisation.
 #include <iostream>
@@ -16,6 +20,12 @@ constexpr const char* kConfigFolderName = "kestro";
 constexpr const char* kConfigFileName = "teleop.cfg";
 // Operators paste the full topic prefix into the robot id; the link adds it.
 constexpr const char* kRobotTopicPrefix = "robot/kestro/";
+constexpr const char* kKeptCopySuffix = ".bad";
+
+std::string errnoText(int error)
+{
+    return error ? std::strerror(error) : "the system gave no reason";
+}
 
 Setting::Type settingTypeOf(int) { return Setting::TypeInt; }
 Setting::Type settingTypeOf(float) { return Setting::TypeFloat; }
@@ -88,17 +98,43 @@ void TeleopConfig::populateDefaults()
 bool TeleopConfig::load(const std::string& path)
 {
     m_configPath = path.empty() ? getDefaultConfigPath() : path;
+    m_loadProblem.clear();
+    m_uncopiedPath.clear();
     try {
+        errno = 0;
         m_config.readFile(m_configPath.c_str());
     } catch (const libconfig::FileIOException&) {
-        // First start (or an unreadable file): run on the defaults and leave
-        // a file the operator can edit. A failed write has printed its line.
+        const int error = errno;
         populateDefaults();
-        (void)save(m_configPath);
+        // Whatever an earlier file held has nothing to do with this one.
+        m_config.getRoot().clear();
+        std::error_code ignored;
+        if (!std::filesystem::exists(m_configPath, ignored)) {
+            // First start: leave a file the operator can edit. A failed
+            // write has printed its line.
+            (void)save(m_configPath);
+            return true;
+        }
+        // There is a file, only not one this process can read (permissions,
+        // a folder): replacing it with defaults would lose it for good.
+        m_uncopiedPath = m_configPath;
+        addLoadProblem("Settings file " + m_configPath + " could not be read (" + errnoText(error) +
+                       "); running on default settings, and the file is left as it is.");
+        std::cerr << "TeleopConfig: " << m_loadProblem << std::endl;
         return true;
     } catch (const libconfig::ParseException& error) {
         std::cerr << "Config parse error at " << error.getFile() << ":" << error.getLine() << " - "
                   << error.getError() << std::endl;
+        const std::string what = "Settings file " + m_configPath + " could not be read (line " +
+                                 std::to_string(error.getLine()) + ": " + error.getError() +
+                                 "); running on default settings.";
+        std::string reason;
+        if (keepCopy(m_configPath, reason)) {
+            addLoadProblem(what + " A copy of it was kept as " + keptCopyPath(m_configPath) + ".");
+        } else {
+            m_uncopiedPath = m_configPath;
+            addLoadProblem(what + " No copy of it could be kept (" + reason + "), so it will not be overwritten.");
+        }
         return false;
     }
     syncFromConfig();
@@ -111,14 +147,60 @@ bool TeleopConfig::save(const std::string& path)
         m_configPath = path;
     if (m_configPath.empty())
         m_configPath = getDefaultConfigPath();
+    m_lastSaveError.clear();
+    if (!m_uncopiedPath.empty() && m_uncopiedPath == m_configPath) {
+        std::string reason;
+        if (!keepCopy(m_configPath, reason)) {
+            m_lastSaveError = "Settings were not saved: " + m_configPath +
+                              " could not be read, and no copy of it could be kept (" + reason +
+                              "), so it is not overwritten.";
+            std::cerr << "Failed to write config file " << m_configPath << ": no copy of the unread file could be kept"
+                      << std::endl;
+            return false;
+        }
+        m_uncopiedPath.clear();
+    }
     try {
         syncToConfig();
+        errno = 0;
         m_config.writeFile(m_configPath.c_str());
+    } catch (const libconfig::FileIOException& error) {
+        m_lastSaveError = "Could not save settings to " + m_configPath + ": " + errnoText(errno) + ".";
+        std::cerr << "Failed to write config file " << m_configPath << ": " << error.what() << std::endl;
+        return false;
     } catch (const std::exception& error) {
+        m_lastSaveError = "Could not save settings to " + m_configPath + ": " + error.what() + ".";
         std::cerr << "Failed to write config file " << m_configPath << ": " << error.what() << std::endl;
         return false;
     }
+    m_loadProblem.clear();
     return true;
+}
+
+std::string TeleopConfig::keptCopyPath(const std::string& path)
+{
+    return path + kKeptCopySuffix;
+}
+
+bool TeleopConfig::isUsableRobotId(const std::string& robotId)
+{
+    return robotId.find_first_of(std::string("#+\0", 3)) == std::string::npos;
+}
+
+bool TeleopConfig::keepCopy(const std::string& path, std::string& reason)
+{
+    std::string contents;
+    errno = 0;
+    if (kestro::config::readWholeFile(path, contents) &&
+        kestro::config::replaceFileAtomically(keptCopyPath(path), contents))
+        return true;
+    reason = errnoText(errno);
+    return false;
+}
+
+void TeleopConfig::addLoadProblem(const std::string& problem)
+{
+    m_loadProblem += (m_loadProblem.empty() ? "" : " ") + problem;
 }
 
 void TeleopConfig::syncFromConfig()
@@ -165,6 +247,12 @@ void TeleopConfig::syncFromConfig()
         section.lookupValue("password", mqtt.password);
         section.lookupValue("robotId", mqtt.robotId);
         mqtt.robotId = normalisedRobotId(mqtt.robotId);
+        if (!isUsableRobotId(mqtt.robotId)) {
+            mqtt.robotId = MqttConfig().robotId;
+            addLoadProblem("The robot ID in " + m_configPath +
+                           " contains '#', '+' or a NUL character, which MQTT topics cannot carry; using \"" +
+                           mqtt.robotId + "\" instead.");
+        }
         section.lookupValue("keepalive", mqtt.keepalive);
         section.lookupValue("autoConnect", mqtt.autoConnect);
     }

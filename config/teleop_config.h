@@ -63,15 +63,31 @@ public:
 
     std::string getConfigPath() const { return m_configPath; }
     void populateDefaults();
-    // An empty path means the default path. A missing or unreadable file is
-    // replaced by the defaults (true); a syntax error returns false and keeps
-    // the fields as they were.
+    // An empty path means the default path. A missing file is created with
+    // the defaults (true). A file that exists but cannot be read runs on the
+    // defaults and is left alone (true); a syntax error returns false and
+    // keeps the fields as they were, after keeping a copy of the file at
+    // keptCopyPath(). Either way loadProblem() tells the operator.
     bool load(const std::string& path);
     // An empty path keeps the path in use. Returns false, with a line on the
-    // standard error stream, when the file cannot be written.
+    // standard error stream and the reason in lastSaveError(), when the file
+    // cannot be written. A file that could not be loaded is never
+    // overwritten before a copy of it is kept.
     bool save(const std::string& path);
     void syncFromConfig();
     void syncToConfig();
+
+    // What went wrong with the file at the last load, in words for the
+    // operator; empty when it loaded cleanly. A successful save clears it.
+    const std::string& loadProblem() const { return m_loadProblem; }
+    // Why the last save failed; empty after a successful one.
+    const std::string& lastSaveError() const { return m_lastSaveError; }
+    // Where an unparsable settings file is kept before it is overwritten.
+    static std::string keptCopyPath(const std::string& path);
+    // MQTT reserves '#' and '+' as wildcards and forbids NUL in topics: a
+    // robot id holding one would subscribe to other robots' telemetry or
+    // break the link.
+    static bool isUsableRobotId(const std::string& robotId);
 
     CameraConfig camera;
     AiConfig ai;
@@ -90,6 +106,15 @@ private:
     // does not know survive a save.
     libconfig::Config m_config;
     std::string m_configPath;
+    std::string m_loadProblem;
+    std::string m_lastSaveError;
+    // A file whose content could not be loaded and of which no copy has
+    // been kept yet: save() refuses to overwrite it until one is.
+    std::string m_uncopiedPath;
+
+    // Copies the file at `path` to keptCopyPath(path); false with a reason.
+    static bool keepCopy(const std::string& path, std::string& reason);
+    void addLoadProblem(const std::string& problem);
 
     static TeleopConfig _self;
 };

@@ -17,6 +17,7 @@ int main()
               << "existed=" << (existed ? 1 : 0) << '\n'
               << "port=" << config->mqtt.port << '\n'
               << "robotId=" << config->mqtt.robotId << '\n'
-              << "width=" << config->camera.width << '\n';
+              << "width=" << config->camera.width << '\n'
+              << "problem=" << config->loadProblem() << '\n';
     return 0;
 }

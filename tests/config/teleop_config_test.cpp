@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
@@ -18,6 +19,8 @@
 
 namespace fs = std::filesystem;
 using kestro::config::test::freshFolder;
+using kestro::config::test::giveToTestUser;
+using kestro::config::test::runAsTestUser;
 using kestro::config::test::readFileBytes;
 using kestro::config::test::startupConfigPath;
 using kestro::config::test::writeFileBytes;
@@ -74,12 +77,12 @@ struct ProcessResult {
 
 // Runs the probe with exactly `environment` in `folder`; output lines
 // "key=value" come back as a map.
-ProcessResult runProbe(const std::vector<std::string>& environment, const std::string& folder)
+ProcessResult runProbe(const std::vector<std::string>& environment, const std::string& folder,
+                       bool asTestUser = false)
 {
     const std::string outPath = folder + "/probe.out";
     const std::string errPath = folder + "/probe.err";
-    const pid_t child = ::fork();
-    if (child == 0) {
+    const auto exec = [&] {
         const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(out, 1);
@@ -93,11 +96,19 @@ ProcessResult runProbe(const std::vector<std::string>& environment, const std::s
         char* argv[] = {const_cast<char*>(KESTRO_TELEOP_CONFIG_PROBE), nullptr};
         ::execve(argv[0], argv, envp.data());
         ::_exit(72);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
+        return false;
+    };
     ProcessResult result;
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (asTestUser) {
+        result.exitCode = runAsTestUser(exec) ? 0 : 1;
+    } else {
+        const pid_t child = ::fork();
+        if (child == 0)
+            exec();
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
     std::istringstream lines(readFileBytes(outPath));
     for (std::string line; std::getline(lines, line);) {
         const auto equals = line.find('=');
@@ -184,6 +195,72 @@ TEST(TeleopConfig, StartupReadsAnExistingFileAndReportsABrokenOne)
     EXPECT_EQ("Config parse error at " + path + ":2 - Expected setting value\n", result.errors);
     EXPECT_EQ("640", result.values.at("width")) << "defaults stay in force";
     EXPECT_EQ(broken, readFileBytes(path)) << "the faulty file stays untouched";
+    EXPECT_EQ(broken, readFileBytes(TeleopConfig::keptCopyPath(path))) << "and a copy of it is kept";
+    EXPECT_EQ(0600u, modeOf(TeleopConfig::keptCopyPath(path)));
+    EXPECT_NE(std::string::npos, result.values.at("problem").find("line 2: Expected setting value"));
+    EXPECT_NE(std::string::npos, result.values.at("problem").find(TeleopConfig::keptCopyPath(path)));
+}
+
+TEST(TeleopConfig, StartupLeavesAFileItCannotReadAsItIs)
+{
+    const std::string folder = freshFolder("probe-unreadable");
+    giveToTestUser(folder);
+    const std::string path = folder + "/teleop.cfg";
+    const std::string existing = "mqtt : { host = \"robot.lan\"; password = \"s3cret\"; };\n";
+    writeFileBytes(path, existing);
+    giveToTestUser(path);
+    ASSERT_EQ(0, ::chmod(path.c_str(), 0200));
+    const ProcessResult result = runProbe({"KESTRO_CONFIG_PATH=" + path}, folder, true);
+    ASSERT_EQ(0, ::chmod(path.c_str(), 0600));
+    EXPECT_EQ(0, result.exitCode) << result.errors;
+    EXPECT_EQ("1883", result.values.at("port")) << "the defaults are in force";
+    EXPECT_EQ(existing, readFileBytes(path)) << "and the file is not replaced by them";
+    EXPECT_NE(std::string::npos, result.errors.find(path + " could not be read (Permission denied)"));
+    EXPECT_NE(std::string::npos, result.values.at("problem").find("left as it is"));
+}
+
+TEST(TeleopConfig, AnUnparsableFileIsKeptBeforeItIsOverwritten)
+{
+    const std::string broken = "mqtt : { port = 8883x; host = \"robot.lan\"; };\n";
+    struct Case {
+        const char* label;
+        bool folderWritable;
+    };
+    for (const Case& c : {Case{"copy beside it", true}, Case{"folder refuses the copy", false}}) {
+        SCOPED_TRACE(c.label);
+        const std::string folder = freshFolder("kept");
+        const std::string path = folder + "/teleop.cfg";
+        writeFileBytes(path, broken);
+        giveToTestUser(path);
+        if (c.folderWritable) {
+            giveToTestUser(folder);
+        } else if (::geteuid() != 0) {
+            ASSERT_EQ(0, ::chmod(folder.c_str(), 0500));
+        }
+        // The checks run in the test user's process; it answers whether the
+        // store behaved as this case expects.
+        const bool behaved = runAsTestUser([&] {
+            (void)std::freopen("/dev/null", "w", stderr);
+            store().populateDefaults();
+            if (store().load(path) || store().mqtt.host != "localhost")
+                return false;
+            const std::string kept = TeleopConfig::keptCopyPath(path);
+            if ((store().loadProblem().find(kept) != std::string::npos) != c.folderWritable)
+                return false;
+            const bool saved = store().save("");
+            return saved == c.folderWritable && store().lastSaveError().empty() == saved &&
+                   store().loadProblem().empty() == saved;
+        });
+        ::chmod(folder.c_str(), 0700);
+        EXPECT_TRUE(behaved);
+        if (c.folderWritable) {
+            EXPECT_EQ(broken, readFileBytes(TeleopConfig::keptCopyPath(path)));
+            EXPECT_NE(std::string::npos, readFileBytes(path).find("  host = \"localhost\";")) << "saved anew";
+        } else {
+            EXPECT_EQ(broken, readFileBytes(path)) << "no copy, no overwrite";
+            EXPECT_FALSE(fs::exists(TeleopConfig::keptCopyPath(path)));
+        }
+    }
 }
 
 TEST(TeleopConfig, DefaultPathFollowsTheEnvironment)
@@ -266,6 +343,16 @@ TEST(TeleopConfig, TypeRulesPerField)
         {"mqtt : { robotId = \"///\"; };", [](const TeleopConfig& c) { return c.mqtt.robotId.empty(); }},
         {"mqtt : { robotId = \"robot/kestro/robot/kestro/x\"; };",
          [](const TeleopConfig& c) { return c.mqtt.robotId == "robot/kestro/x"; }},
+        // MQTT wildcards and NUL would make the link subscribe to every robot
+        // or be refused by the broker: the default id is used and said.
+        {"mqtt : { robotId = \"robot/kestro/#\"; };",
+         [](const TeleopConfig& c) { return c.mqtt.robotId == "kestro" && !c.loadProblem().empty(); }},
+        {"mqtt : { robotId = \"arm+7\"; };",
+         [](const TeleopConfig& c) { return c.mqtt.robotId == "kestro" && !c.loadProblem().empty(); }},
+        {"mqtt : { robotId = \"arm\\x007\"; };",
+         [](const TeleopConfig& c) { return c.mqtt.robotId == "kestro" && !c.loadProblem().empty(); }},
+        {"mqtt : { robotId = \"lab/arm-7\"; };",
+         [](const TeleopConfig& c) { return c.mqtt.robotId == "lab/arm-7" && c.loadProblem().empty(); }},
         {"retarget : { mode = \"full_body\"; deadbandDeg = -0.5; };",
          [](const TeleopConfig& c) { return c.retarget.mode == "full_body" && c.retarget.deadbandDeg == -0.5f; }},
     };
