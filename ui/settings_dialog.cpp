@@ -33,6 +33,11 @@ const QString kStatusSuffix = QStringLiteral("/status");
 const QString kAcceleratedColour = QStringLiteral("#00ff88");
 const QString kFallbackColour = QStringLiteral("#ffcc00");
 
+// Readable on the dark and the light palette alike.
+const char* const kProblemStyle = "color: #ff6b6b; font-weight: bold;";
+const char* const kUnusableRobotIdMessage =
+    "Robot ID may not contain '#', '+' or a NUL character: MQTT reserves them. Nothing was applied.";
+
 struct ComboItem {
     const char* text;
     const char* data;
@@ -143,6 +148,13 @@ void SettingsDialog::setupUi()
     m_tabs->addTab(createNetworkTab(), QStringLiteral("MQTT Network"));
     m_tabs->addTab(createViewTab(), QStringLiteral("View"));
     layout->addWidget(m_tabs);
+    m_problemLabel = new QLabel;
+    m_problemLabel->setObjectName(QStringLiteral("settingsProblemLabel"));
+    m_problemLabel->setStyleSheet(QString::fromLatin1(kProblemStyle));
+    m_problemLabel->setWordWrap(true);
+    m_problemLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_problemLabel->hide();
+    layout->addWidget(m_problemLabel);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
@@ -360,11 +372,21 @@ void SettingsDialog::loadCurrentConfig()
     m_showSkeletonCheck->setChecked(config.view.showSkeleton);
     m_showGridCheck->setChecked(config.view.showGrid);
     m_darkThemeCheck->setChecked(config.view.darkTheme);
+
+    showProblem(config.loadProblem());
 }
 
-void SettingsDialog::applyToConfig()
+bool SettingsDialog::applyToConfig()
 {
     TeleopConfig& config = *TeleopConfig::instance();
+
+    const std::string robotId = normalizeRobotIdInput(m_robotIdEdit->text()).toStdString();
+    if (!TeleopConfig::isUsableRobotId(robotId)) {
+        showProblem(kUnusableRobotIdMessage);
+        m_tabs->setCurrentWidget(m_robotIdEdit->parentWidget());
+        m_robotIdEdit->setFocus();
+        return false;
+    }
 
     config.camera.deviceIndex = m_cameraIndexSpin->value();
     const QStringList size = m_resolutionCombo->currentData().toString().split(QLatin1Char('x'));
@@ -397,7 +419,7 @@ void SettingsDialog::applyToConfig()
     config.mqtt.username = trimmedText(m_usernameEdit);
     // Blanks can be part of a password: stored exactly as typed.
     config.mqtt.password = typedText(m_passwordEdit);
-    config.mqtt.robotId = normalizeRobotIdInput(m_robotIdEdit->text()).toStdString();
+    config.mqtt.robotId = robotId;
     config.mqtt.keepalive = m_keepaliveSpin->value();
     config.mqtt.autoConnect = m_autoConnectCheck->isChecked();
 
@@ -406,10 +428,18 @@ void SettingsDialog::applyToConfig()
     config.view.showGrid = m_showGridCheck->isChecked();
     config.view.darkTheme = m_darkThemeCheck->isChecked();
 
-    // A failed save is reported on the error stream by the store itself; the
-    // new values are in force for this session either way.
-    config.save(std::string());
+    // The new values are in force for this session either way; a failed
+    // save stays on screen so that the operator knows they will not last.
+    const bool saved = config.save(std::string());
+    showProblem(saved ? std::string() : config.lastSaveError());
     emit settingsApplied();
+    return saved;
+}
+
+void SettingsDialog::showProblem(const std::string& problem)
+{
+    m_problemLabel->setText(QString::fromStdString(problem));
+    m_problemLabel->setVisible(!problem.empty());
 }
 
 QString SettingsDialog::normalizeRobotIdInput(const QString& text)
@@ -447,8 +477,9 @@ void SettingsDialog::setEstimatorInfo(const QString& activeProvider, const QStri
 
 void SettingsDialog::onOkClicked()
 {
-    applyToConfig();
-    accept();
+    // A refused or unsaved apply keeps the dialog open with the reason.
+    if (applyToConfig())
+        accept();
 }
 
 void SettingsDialog::onApplyClicked()

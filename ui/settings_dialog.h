@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <string>
+
 class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
@@ -32,8 +34,11 @@ public:
     // every showing so that a cancelled edit never lingers.
     void loadCurrentConfig();
     // Copies the widgets into TeleopConfig, saves the file and emits
-    // settingsApplied(), whether anything changed or not.
-    void applyToConfig();
+    // settingsApplied(), whether anything changed or not. A robot id that
+    // MQTT cannot carry is refused before anything is written (no signal);
+    // a failed save still emits, since the values are in force. Both show
+    // in the dialog and return false.
+    bool applyToConfig();
     // Shows which inference backend the estimator really runs on.
     void setEstimatorInfo(const QString& activeProvider, const QStringList& availableProviders);
 
@@ -61,7 +66,12 @@ private:
     QWidget* createNetworkTab();
     QWidget* createViewTab();
 
+    // Shows what the operator must know about the settings file (it could
+    // not be read, or not be saved); hidden when there is nothing to say.
+    void showProblem(const std::string& problem);
+
     QTabWidget* m_tabs = nullptr;
+    QLabel* m_problemLabel = nullptr;
 
     // Camera
     VideoSourcePicker* m_sourcePicker = nullptr;

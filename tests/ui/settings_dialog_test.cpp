@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -302,6 +303,61 @@ TEST_F(SettingsDialogTest, RobotIdIsReducedToTheIdOfAPastedTopic)
         EXPECT_EQ(stored, store().mqtt.robotId) << typed.toStdString();
         EXPECT_EQ(stored, readBack().stringAt("mqtt.robotId")) << typed.toStdString();
     }
+}
+
+TEST_F(SettingsDialogTest, RobotIdsThatMqttReservesAreRefusedAndNothingIsApplied)
+{
+    loadFile("mqtt : { robotId = \"arm-7\"; };");
+    SettingsDialog dialog;
+    showAndWait(dialog);
+    QSignalSpy applied(&dialog, &SettingsDialog::settingsApplied);
+    QLabel* problem = find<QLabel>(dialog, "settingsProblemLabel");
+    EXPECT_TRUE(problem->isHidden());
+    const QString refused[] = {QStringLiteral("arm#7"), QStringLiteral("robot/kestro/+/status"),
+                               QStringLiteral("arm") + QChar(0) + QStringLiteral("7")};
+    for (const QString& typed : refused) {
+        // setText: a NUL cannot be typed, only pasted.
+        find<QLineEdit>(dialog, "robotIdEdit")->setText(typed);
+        click(dialog, "okButton");
+        EXPECT_TRUE(dialog.isVisible()) << "OK keeps the dialog open";
+        EXPECT_FALSE(problem->isHidden());
+        EXPECT_TRUE(problem->text().contains(QStringLiteral("Robot ID may not contain")));
+        EXPECT_EQ("arm-7", store().mqtt.robotId);
+        EXPECT_EQ("arm-7", readBack().stringAt("mqtt.robotId"));
+    }
+    EXPECT_EQ(0, applied.count());
+}
+
+TEST_F(SettingsDialogTest, FileProblemsAreShownAndOkClosesOnlyOnceSaved)
+{
+    // A file that did not parse is named, with the copy that was kept of it.
+    m_path = freshFolder("settings") + "/teleop.cfg";
+    writeFileBytes(m_path, "camera : { width = ; };\n");
+    store().populateDefaults();
+    EXPECT_FALSE(store().load(m_path));
+    SettingsDialog dialog;
+    showAndWait(dialog);
+    QLabel* problem = find<QLabel>(dialog, "settingsProblemLabel");
+    EXPECT_FALSE(problem->isHidden());
+    EXPECT_TRUE(problem->text().contains(QString::fromStdString(TeleopConfig::keptCopyPath(m_path))));
+
+    // A save the file system refuses: shown, the dialog stays, and the
+    // values still apply to this session.
+    std::filesystem::remove(m_path);
+    std::filesystem::create_directory(m_path);
+    QSignalSpy applied(&dialog, &SettingsDialog::settingsApplied);
+    click(dialog, "okButton");
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(QStringLiteral("Could not save settings to %1: Is a directory.").arg(QString::fromStdString(m_path)),
+              problem->text());
+    EXPECT_EQ(1, applied.count());
+
+    std::filesystem::remove(m_path);
+    click(dialog, "okButton");
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_TRUE(problem->isHidden());
+    EXPECT_EQ("", store().loadProblem());
+    std::filesystem::remove(TeleopConfig::keptCopyPath(m_path));
 }
 
 TEST_F(SettingsDialogTest, BrokerAddressIsTrimmedAndFallsBackToTheLoopbackHost)
