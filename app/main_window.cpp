@@ -34,6 +34,9 @@ const char* const kResourceCalibration = ":/model/calibration.json";
 const char* const kWindowIcon = ":/icons/kestro_head.png";
 
 const char* const kCameraNotStoppedText = "The camera thread did not stop; the camera was not restarted.";
+// Small enough that the telemetry table keeps all its rows in view at the
+// default window size.
+constexpr QSize kViewMinimumSize(320, 240);
 
 // Below 1 Hz the configured rate is meaningless; fall back to about 30 Hz.
 constexpr int kTxTimerFallbackMs = 33;
@@ -189,6 +192,8 @@ MainWindow::MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> control
     applyTheme();
     updateAiProviderBadges();
     setupStatusWidgets();
+    applyViewerSettings();
+    showSettingsFileProblem();
 
     m_cameraThread = new CameraThread(m_poseEstimator, this);
     connect(m_cameraThread, &CameraThread::frameReady, this, &MainWindow::onFrameReady);
@@ -274,7 +279,7 @@ void MainWindow::setupUi()
     cameraLayout->addLayout(cameraHeader);
     m_videoLabel = new QLabel(QStringLiteral("Waiting for camera feed..."), cameraPanel);
     m_videoLabel->setAlignment(Qt::AlignCenter);
-    m_videoLabel->setMinimumSize(480, 360);
+    m_videoLabel->setMinimumSize(kViewMinimumSize);
     m_videoLabel->setStyleSheet(QString::fromLatin1(kVideoPanelStyle));
     // The picture takes the panel's spare height, the header keeps its own.
     cameraLayout->addWidget(m_videoLabel, 1);
@@ -284,7 +289,7 @@ void MainWindow::setupUi()
     viewerLayout->setContentsMargins(4, 4, 4, 4);
     viewerLayout->addWidget(new QLabel(QStringLiteral("<b>3D URDF Digital Twin (Forward Kinematics)</b>"), viewerPanel));
     m_viewer = new UrdfViewerWidget(viewerPanel);
-    m_viewer->setMinimumSize(480, 360);
+    m_viewer->setMinimumSize(kViewMinimumSize);
     viewerLayout->addWidget(m_viewer, 1);
 
     auto* telemetryPanel = new QWidget(verticalSplitter);
@@ -300,7 +305,10 @@ void MainWindow::setupUi()
     horizontalSplitter->setSizes({500, 500});
     verticalSplitter->addWidget(horizontalSplitter);
     verticalSplitter->addWidget(telemetryPanel);
-    verticalSplitter->setSizes({500, 240});
+    // The table asks for the height of all its rows; the views take the rest
+    // and any height the window gains.
+    verticalSplitter->setStretchFactor(0, 1);
+    verticalSplitter->setStretchFactor(1, 0);
     centralLayout->addWidget(verticalSplitter);
     setCentralWidget(central);
 

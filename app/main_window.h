@@ -81,6 +81,7 @@ public:
     QLabel* aiStatusLabel() const { return m_aiStatusLabel; }
     QLabel* fpsLabel() const { return m_fpsLabel; }
     QPushButton* updateBadge() const { return m_updateBadge; }
+    QLabel* settingsProblemLabel() const { return m_settingsProblemLabel; }
     const QTimer& txTimer() const { return m_txTimer; }
     bool isTeleopActive() const { return m_teleopActive; }
     // The latest target (what the pose asks for) and what was last sent
@@ -167,6 +168,11 @@ private:
     void onManualAnglesEdited();
     JointAngleArray manualTarget() const;
     void holdManualTarget();
+    // Settings side (main_window_settings.cpp): the floor grid and link
+    // options of the 3D view, and what went wrong with the settings file,
+    // both at start-up and after every apply.
+    void applyViewerSettings();
+    void showSettingsFileProblem();
     // The model the configuration asks for: the custom file or the embedded network.
     static std::string configuredModelPath();
     // Monotonic milliseconds for the watchdog: a wall-clock step (NTP, a
@@ -210,6 +216,7 @@ private:
     QLabel* m_fpsLabel = nullptr;
     QLabel* m_statusLabel = nullptr;
     QPushButton* m_updateBadge = nullptr;
+    QLabel* m_settingsProblemLabel = nullptr;
 
     std::shared_ptr<selfupdate::SelfUpdateController> m_selfUpdateController;
     selfupdate::UpdateState m_updateState;

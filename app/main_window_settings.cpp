@@ -12,6 +12,8 @@
 #include "ui/urdf_viewer_widget.h"
 #include "vision/camera_thread.h"
 
+#include <QFontMetrics>
+#include <QLabel>
 #include <QStatusBar>
 #include <QStringList>
 
@@ -19,6 +21,12 @@ namespace {
 
 // Shorter than the window's other temporary messages: an apply is routine.
 constexpr int kSettingsMessageMs = 3000;
+
+// The settings-file warning stays in the status bar until a save succeeds.
+// It is elided to this width so that a long path never widens the window;
+// the whole text is in its tool tip and in the settings dialog.
+constexpr int kSettingsProblemWidthPx = 460;
+const char* const kSettingsProblemStyle = "color: #ff6b6b; font-weight: bold; padding-right: 15px;";
 
 QStringList toStringList(const std::vector<std::string>& names)
 {
@@ -76,11 +84,8 @@ void MainWindow::onSettingsApplied()
     m_txTimer.setInterval(txIntervalMsFor(config->safety.txRateHz));
     restartCamera();
     applyTheme();
-    // The floor grid and the link flag are view options the operator just
-    // chose; the axes, render mode and field of view stay as they are.
-    if (m_viewer)
-        m_viewer->setViewerConfig(config->view.showGrid, m_viewer->showAxes(), config->view.showRobotMeshes,
-                                  m_viewer->renderMode(), m_viewer->fovDeg());
+    applyViewerSettings();
+    showSettingsFileProblem();
 
     const TeleopConfig::MqttConfig& mqtt = config->mqtt;
     const bool connectionUnchanged = mqtt.host == m_appliedMqttHost && mqtt.port == m_appliedMqttPort &&
@@ -103,4 +108,32 @@ void MainWindow::onSettingsApplied()
                                  .arg(QString::fromStdString(mqtt.host))
                                  .arg(mqtt.port),
                              kSettingsMessageMs);
+}
+
+void MainWindow::applyViewerSettings()
+{
+    // The floor grid and the link flag are the operator's view options; the
+    // axes, render mode and field of view stay as they are.
+    const TeleopConfig::ViewConfig& view = TeleopConfig::instance()->view;
+    if (m_viewer)
+        m_viewer->setViewerConfig(view.showGrid, m_viewer->showAxes(), view.showRobotMeshes, m_viewer->renderMode(),
+                                  m_viewer->fovDeg());
+}
+
+void MainWindow::showSettingsFileProblem()
+{
+    const QString problem = QString::fromStdString(TeleopConfig::instance()->loadProblem());
+    if (!m_settingsProblemLabel) {
+        if (problem.isEmpty())
+            return;
+        m_settingsProblemLabel = new QLabel(this);
+        m_settingsProblemLabel->setObjectName(QStringLiteral("settingsProblemLabel"));
+        m_settingsProblemLabel->setStyleSheet(QString::fromLatin1(kSettingsProblemStyle));
+        statusBar()->addPermanentWidget(m_settingsProblemLabel);
+    }
+    // The end of the text names the kept copy: elided in the middle.
+    m_settingsProblemLabel->setText(
+        m_settingsProblemLabel->fontMetrics().elidedText(problem, Qt::ElideMiddle, kSettingsProblemWidthPx));
+    m_settingsProblemLabel->setToolTip(problem);
+    m_settingsProblemLabel->setVisible(!problem.isEmpty());
 }

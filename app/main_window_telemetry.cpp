@@ -5,6 +5,7 @@
 #include "config/teleop_config.h"
 #include "robot/urdf_limits.h"
 #include "ui/urdf_viewer_widget.h"
+#include "vision/pose_model_info.h"
 
 #include <QHeaderView>
 #include <QLabel>
@@ -24,6 +25,10 @@ enum TelemetryColumn : int {
     SafeUpperColumn = 5,
     TelemetryColumnCount = 6,
 };
+
+// Room above and below a row's text: enough to read, small enough that all
+// 17 rows fit under the camera and 3D views at 1280 x 800.
+constexpr int kTelemetryRowPaddingPx = 4;
 
 // Shown for a channel that has no row in the limits table.
 constexpr double kNoLimitLowerDeg = -90.0;
@@ -96,6 +101,13 @@ void MainWindow::setupTelemetryTable()
     // Row numbers counted from 1 beside channels counted from 0 invite
     // reading the wrong servo; the "Channel" column is the row's name.
     m_telemetryTable->verticalHeader()->setVisible(false);
+    // Every row at the default window size, without scrolling: compact rows,
+    // and a size hint that asks for all of them, which the window's splitter
+    // gives the table before the camera and 3D views take the rest.
+    const int rowHeight = m_telemetryTable->fontMetrics().height() + kTelemetryRowPaddingPx;
+    m_telemetryTable->verticalHeader()->setMinimumSectionSize(rowHeight);
+    m_telemetryTable->verticalHeader()->setDefaultSectionSize(rowHeight);
+    m_telemetryTable->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
 }
 
 void MainWindow::onTelemetryReceived(const std::array<int, 17>& pwm, const std::array<bool, 17>& valid)
@@ -157,11 +169,12 @@ void MainWindow::updateAiProviderBadges()
     if (detected.isEmpty())
         detected = QStringLiteral("CPUExecutionProvider");
 
-    const QString tooltip = QStringLiteral("<b>YOLOv8 Pose Estimation Inference Backend</b><br>"
-                                           "<b>Active Execution Provider:</b> %1 (%2)<br>"
-                                           "<b>Configured Preference:</b> %3<br>"
-                                           "<b>Detected System Providers:</b> %4")
-                                .arg(active, acceleration, preference, detected);
+    const QString tooltip = QStringLiteral("<b>%1 Pose Estimation Inference Backend</b><br>"
+                                           "<b>Active Execution Provider:</b> %2 (%3)<br>"
+                                           "<b>Configured Preference:</b> %4<br>"
+                                           "<b>Detected System Providers:</b> %5")
+                                .arg(QString::fromUtf8(kestro::kPoseModelName), active, acceleration, preference,
+                                     detected);
     for (QLabel* label : {m_aiBadge, m_aiStatusLabel}) {
         if (!label)
             continue;
@@ -176,8 +189,9 @@ void MainWindow::onAboutClicked()
     QMessageBox::about(this, QStringLiteral("About Kestro Teleop"),
                        QStringLiteral("<h3>Kestro Desktop Teleoperation</h3>"
                                       "<p>Version %1 (Build %2)</p>"
-                                      "<p>Real-time human pose teleoperation with YOLOv8, URDF kinematics, and MQTT "
+                                      "<p>Real-time human pose teleoperation with %3, URDF kinematics, and MQTT "
                                       "control.</p>")
                            .arg(QString::fromLatin1(kVersion))
-                           .arg(kBuildNumber));
+                           .arg(kBuildNumber)
+                           .arg(QString::fromUtf8(kestro::kPoseModelName)));
 }

@@ -8,6 +8,7 @@
 #include "tests/app/app_test_support.h"
 #include "ui/urdf_viewer_widget.h"
 #include "vision/camera_thread.h"
+#include "vision/pose_model_info.h"
 
 #include <QAction>
 #include <QHeaderView>
@@ -16,6 +17,7 @@
 #include <QMenuBar>
 #include <QPixmap>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTableWidget>
@@ -25,6 +27,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -154,6 +158,12 @@ TEST(MainWindow, TelemetryTableLayout)
     EXPECT_EQ(table->editTriggers(), QAbstractItemView::NoEditTriggers);
     EXPECT_EQ(table->selectionBehavior(), QAbstractItemView::SelectRows);
     EXPECT_FALSE(table->verticalHeader()->isVisible());
+    // At the default 1280 x 800 every row is in view, none behind a scroll bar.
+    EXPECT_EQ(window->size(), QSize(1280, 800));
+    EXPECT_TRUE(processEventsUntil([&] { return table->viewport()->height() > 0; }));
+    EXPECT_EQ(0, table->verticalScrollBar()->maximum());
+    EXPECT_LE(table->rowViewportPosition(16) + table->rowHeight(16), table->viewport()->height());
+    window->grab().save(QString::fromStdString(kestro_app_test::artifactFolder() + "/main_window_default_size.png"));
 
     const UrdfLimits* limits = UrdfLimits::instance();
     for (int channel = 0; channel < 17; ++channel) {
@@ -233,7 +243,9 @@ TEST(MainWindow, CpuBadgesFollowThePreference)
         EXPECT_TRUE(window->aiBadge()->styleSheet().contains(QLatin1String(c.color)));
         EXPECT_TRUE(window->aiStatusLabel()->styleSheet().startsWith(QStringLiteral("color: ") + c.color));
         const QString tooltip = window->aiBadge()->toolTip();
-        EXPECT_TRUE(tooltip.startsWith(QStringLiteral("<b>YOLOv8 Pose Estimation Inference Backend</b><br>")));
+        // The network this build embedded, as the settings dialog names it.
+        EXPECT_TRUE(tooltip.startsWith(QStringLiteral("<b>%1 Pose Estimation Inference Backend</b><br>")
+                                           .arg(QString::fromUtf8(kestro::kPoseModelName))));
         EXPECT_TRUE(tooltip.contains(QStringLiteral("(CPU Software)")));
         EXPECT_TRUE(tooltip.contains(QStringLiteral("<b>Configured Preference:</b> ") + c.preference));
         EXPECT_TRUE(tooltip.contains(QStringLiteral("CPUExecutionProvider")));
@@ -388,4 +400,34 @@ TEST(MainWindow, HandEditedSettingsAreBoundedWhereTheyAreUsed)
         EXPECT_TRUE(window->cameraThread()->stopAndWait());
         EXPECT_EQ(frames.front(), c.frame);
     }
+}
+
+TEST(MainWindow, StartsWithTheViewOptionsAndNamesAnUnreadableSettingsFile)
+{
+    TeleopConfig& config = freshConfig();
+    config.view.showGrid = false;
+    auto window = makeWindow(config);
+    // A fresh viewer shows the grid and no links: the settings decide.
+    EXPECT_FALSE(window->viewer()->showGrid());
+    EXPECT_TRUE(window->viewer()->showMeshes());
+    EXPECT_EQ(nullptr, window->settingsProblemLabel());
+    window.reset();
+
+    const std::string path = config.getConfigPath();
+    const std::string kept = TeleopConfig::keptCopyPath(path);
+    {
+        std::ofstream broken(path, std::ios::trunc);
+        broken << "view : { showGrid = false;\n darkTheme = ; };\n";
+    }
+    window = std::make_unique<MainWindow>(nullptr);
+    window->show();
+    QLabel* problem = window->settingsProblemLabel();
+    ASSERT_NE(nullptr, problem);
+    EXPECT_TRUE(problem->isVisible());
+    EXPECT_TRUE(problem->toolTip().contains(QString::fromStdString(kept)));
+    EXPECT_TRUE(std::filesystem::exists(kept));
+
+    window.reset();
+    std::filesystem::remove(kept);
+    EXPECT_TRUE(freshConfig().save(""));
 }
