@@ -1,5 +1,6 @@
 # Instrument every library for libFuzzer and AddressSanitizer. Configure a
-# separate build folder with clang for this: scripts/fuzz does it.
+# separate build folder with clang for this; README.md ("Tests, benchmarks,
+# fuzzing") gives the two commands.
 if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   message(FATAL_ERROR "KESTRO_FUZZ needs clang (CXX=clang++)")
 endif()

@@ -14,7 +14,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -130,6 +132,14 @@ PoseEstimator::PersonPose armsPose(double phase)
     pose.score = 0.92f;
     pose.valid = true;
     return pose;
+}
+
+WireRecorder::~WireRecorder()
+{
+    if (m_subscriber.isRunning())
+        m_subscriber.stop(SIGTERM);
+    if (!m_outputPath.empty())
+        std::remove(m_outputPath.c_str());
 }
 
 bool WireRecorder::start(const std::string& host, int port, const std::string& topic)

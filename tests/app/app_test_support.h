@@ -81,6 +81,12 @@ struct WireFrame
 class WireRecorder
 {
 public:
+    WireRecorder() = default;
+    // Stops the subscriber and removes its output file.
+    ~WireRecorder();
+    WireRecorder(const WireRecorder&) = delete;
+    WireRecorder& operator=(const WireRecorder&) = delete;
+
     bool start(const std::string& host, int port, const std::string& topic);
     // Frames received so far (reads what the subscriber printed).
     std::vector<WireFrame> frames();

@@ -342,6 +342,19 @@ TEST(PoseRetargeter, ClampsAndConvertsThroughTheCalibration)
     EXPECT_EQ(result.pwm[13], 235); // 85.0 degrees + 150
     EXPECT_NEAR(result.angles[2], 1.5708 - 5 * kDeg, 1e-9);
     EXPECT_EQ(result.pwm[2], 56);   // 141 - 85.0
+
+    // The filter remembers the clamped angle, not the raw one: a knee at
+    // 2.0 rad is held at 1.5708 - 2 deg, and 1.0 rad next moves on from there
+    // (0.35 * 1.0 + 0.65 * 1.535893 = 1.348; from the raw 2.0 it would be 1.65).
+    PoseRetargeter filtered(limits);
+    placeLeg(&pose, true, 2.0 / kDeg);
+    placeLeg(&pose, false, 2.0 / kDeg);
+    filtered.process(pose, false, 0.35f, 0.0f, 2.0f, "full_body");
+    placeLeg(&pose, true, 1.0 / kDeg);
+    placeLeg(&pose, false, 1.0 / kDeg);
+    const RetargetResult next = filtered.process(pose, false, 0.35f, 0.0f, 2.0f, "full_body");
+    EXPECT_NEAR(next.angles[13], 1.348, 5e-4);
+    EXPECT_NEAR(next.angles[2], 1.348, 5e-4);
 }
 
 TEST(PoseRetargeter, DrivesExactlyItsDrivenChannels)

@@ -6,6 +6,8 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -31,12 +33,20 @@ int countLines(const std::string& text, const std::string& needle)
 
 TEST(UrdfLimits, SingletonStartsWithFallbackRows)
 {
-    UrdfLimits* limits = UrdfLimits::instance();
-    ASSERT_NE(limits, nullptr);
-    EXPECT_EQ(limits, UrdfLimits::instance());
-    EXPECT_FALSE(limits->isInitialized());
-    EXPECT_EQ(limits->getAllCalibrations().size(), 17u);
-    EXPECT_EQ(limits->getAllLimits().size(), 17u);
+    // Another test in this process may have loaded the singleton already
+    // (in any order, under --gtest_shuffle): the check runs in a fresh copy
+    // of this program, whose static objects are new.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            UrdfLimits* limits = UrdfLimits::instance();
+            const bool fresh = limits != nullptr && limits == UrdfLimits::instance() && !limits->isInitialized() &&
+                               limits->getAllCalibrations().size() == 17u && limits->getAllLimits().size() == 17u &&
+                               limits->getCalibration(16).center == 135 && limits->getLimit(16).upper == kPi;
+            std::fputs(fresh ? "fallback rows\n" : "not the fallback rows\n", stderr);
+            std::exit(fresh ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "fallback rows");
 }
 
 TEST(UrdfLimits, FallbackRowsAreUniform)
