@@ -195,10 +195,21 @@ void rectangle(Mat& img, const Rect& r, const Scalar& color, int thickness, int 
 {
     if (img.empty() || r.width <= 0 || r.height <= 0)
         return;
+    // Cut to the image (plus a margin wider than the pen, so an outline edge
+    // outside stays outside) in 64-bit arithmetic first: x + width of a box
+    // near the int limits would otherwise wrap and fill a whole strip.
+    const long long margin = thickness < 0 ? 0 : std::min(thickness, img.cols + img.rows) + 2LL;
+    const long long left = std::max<long long>(r.x, -margin);
+    const long long top = std::max<long long>(r.y, -margin);
+    const long long right = std::min<long long>(static_cast<long long>(r.x) + r.width, img.cols + margin);
+    const long long bottom = std::min<long long>(static_cast<long long>(r.y) + r.height, img.rows + margin);
+    if (right <= left || bottom <= top)
+        return;
     const QColor qcolor = scalarToQColor(color);
     drawOn(img, [&](QPainter& painter) {
         setShapeAntialiasing(painter, lineType);
-        const QRect area(r.x, r.y, r.width, r.height);
+        const QRect area(static_cast<int>(left), static_cast<int>(top), static_cast<int>(right - left),
+                         static_cast<int>(bottom - top));
         if (thickness < 0) {
             painter.fillRect(area, qcolor);
         } else {

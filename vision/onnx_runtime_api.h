@@ -60,7 +60,10 @@ typedef enum OrtErrorCode {
     ORT_EP_FAIL = 11,
 } OrtErrorCode;
 
-typedef enum ONNXTensorElementDataType {
+// The runtime reports every element type it knows (double is 11); with only
+// two enumerators and no fixed underlying type, holding any other value
+// would be undefined behaviour.
+typedef enum ONNXTensorElementDataType : int {
     ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED = 0,
     ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT = 1,
 } ONNXTensorElementDataType;

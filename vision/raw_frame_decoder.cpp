@@ -189,9 +189,20 @@ bool decode24(const unsigned char* src, std::size_t size, int width, int height,
     return true;
 }
 
+// A whole JPEG starts with the start-of-image marker and ends with the
+// end-of-image marker; cameras may pad the buffer with zeros after it. A
+// frame cut short (a USB hiccup) lacks the end: the image reader would fill
+// the missing part with grey and complain on the standard error stream.
+bool isCompleteJpeg(const unsigned char* src, std::size_t size)
+{
+    while (size > 0 && src[size - 1] == 0)
+        --size;
+    return size >= 4 && src[0] == 0xFF && src[1] == 0xD8 && src[size - 2] == 0xFF && src[size - 1] == 0xD9;
+}
+
 bool decodeJpeg(const unsigned char* src, std::size_t size, Mat& out)
 {
-    if (size > static_cast<std::size_t>(INT_MAX))
+    if (size > static_cast<std::size_t>(INT_MAX) || !isCompleteJpeg(src, size))
         return false;
     const QImage decoded = QImage::fromData(src, static_cast<int>(size), "JPEG");
     if (decoded.isNull())

@@ -6,12 +6,14 @@
 
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -55,6 +57,33 @@ int formatRank(unsigned int code)
 
 constexpr int kUnreadableRank = 3;
 
+// A V4L2 pixel format as its four characters ("H264"), for the operator.
+std::string fourccText(std::uint32_t pixelFormat)
+{
+    std::string text;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const char c = static_cast<char>((pixelFormat >> shift) & 0xFF);
+        text += (c >= ' ' && c <= '~') ? c : '?';
+    }
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
+std::string undecodableFormatMessage(int deviceIndex, const std::vector<V4l2NativeFormat>& formats)
+{
+    std::vector<std::string> names;
+    for (const V4l2NativeFormat& format : formats) {
+        const std::string name = fourccText(format.pixelFormat);
+        if (std::find(names.begin(), names.end(), name) == names.end())
+            names.push_back(name);
+    }
+    std::string list;
+    for (const std::string& name : names)
+        list += (list.empty() ? "" : ", ") + name;
+    return "Camera " + std::to_string(deviceIndex) + " offers no format this program can decode (" + list + ")";
+}
+
 bool bottomUpCode(unsigned int code)
 {
     return code == kCodeBitmap || code == kCodeBgr24 || code == kCodeBgr32 || code == kCodeBgrx32;
@@ -75,6 +104,9 @@ struct VideoCapture::Impl
     int appliedHeight = 0;
     double appliedFps = 0.0;
     bool needsReconfigure = false;
+    int deviceIndex = 0;
+    std::string formatProblem;
+    bool formatProblemTold = false;
 
     // The first path: a streaming device with enumerable native formats.
     std::unique_ptr<V4l2Camera> streamReader;
@@ -122,6 +154,7 @@ void VideoCapture::Impl::markApplied()
 
 bool VideoCapture::Impl::openStreaming(int index)
 {
+    deviceIndex = index;
     streamReader = std::make_unique<V4l2Camera>(system);
     if (streamReader->open(index, V4l2Camera::Io::Streaming)) {
         configureStreamFormat();
@@ -188,6 +221,12 @@ void VideoCapture::Impl::configureStreamFormat()
     }
 
     readCurrentFormat();
+    const std::string problem =
+        formatRank(currentCode) == kUnreadableRank ? undecodableFormatMessage(deviceIndex, formats) : std::string();
+    if (problem != formatProblem) {
+        formatProblem = problem;
+        formatProblemTold = false;
+    }
     markApplied();
     streamReader->startStreaming();
 }
@@ -227,14 +266,16 @@ Mat VideoCapture::Impl::scaledToRequest(Mat image) const
 
 bool VideoCapture::Impl::readStreamSample(Mat& frame)
 {
-    const int width = actualWidth > 0 ? actualWidth : requestedWidth;
-    const int height = actualHeight > 0 ? actualHeight : requestedHeight;
-    const bool bottomUp = defaultStride < 0 && bottomUpCode(currentCode);
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        const int width = actualWidth > 0 ? actualWidth : requestedWidth;
+        const int height = actualHeight > 0 ? actualHeight : requestedHeight;
+        const bool bottomUp = defaultStride < 0 && bottomUpCode(currentCode);
         Mat decoded;
+        bool gotBytes = false;
         const V4l2Camera::SampleResult result =
             streamReader->readSample(kSampleWaitMs, [&](const unsigned char* bytes, std::size_t size) {
-                if (size > 0)
+                gotBytes = size > 0;
+                if (gotBytes)
                     decodeRawVideoFrameToBgr(bytes, size, width, height, currentCode, 0, defaultStride, bottomUp,
                                              decoded);
             });
@@ -244,8 +285,15 @@ bool VideoCapture::Impl::readStreamSample(Mat& frame)
             std::this_thread::sleep_for(kNoSamplePause);
             continue;
         }
-        if (decoded.empty())
+        if (decoded.empty()) {
+            // A frame that does not fit the format may mean that the driver
+            // switched formats under the running stream (a capture card
+            // following its source): read the format again and carry on.
+            // A JPEG carries its own size, so a bad one is just a bad frame.
+            if (gotBytes && currentCode != kCodeMJPG)
+                readCurrentFormat();
             continue;
+        }
         decoded = scaledToRequest(std::move(decoded));
         std::lock_guard<std::mutex> lock(frameMutex);
         latestFrame = decoded;
@@ -318,6 +366,8 @@ void VideoCapture::Impl::release()
         latestFrame.release();
     }
     opened = false;
+    formatProblem.clear();
+    formatProblemTold = false;
     appliedWidth = 0;
     appliedHeight = 0;
     appliedFps = 0.0;
@@ -371,7 +421,13 @@ std::string VideoCapture::lastError() const
 
 std::vector<std::string> VideoCapture::takeStatusMessages()
 {
-    return m_impl->media ? m_impl->media->takeMessages() : std::vector<std::string>{};
+    std::vector<std::string> messages = m_impl->media ? m_impl->media->takeMessages() : std::vector<std::string>{};
+    // Once: such a camera stays silent until another one is chosen.
+    if (!m_impl->formatProblem.empty() && !m_impl->formatProblemTold) {
+        messages.push_back(m_impl->formatProblem);
+        m_impl->formatProblemTold = true;
+    }
+    return messages;
 }
 
 const FfmpegCapture* VideoCapture::mediaCapture() const
@@ -441,6 +497,11 @@ double VideoCapture::get(int propId) const
 bool VideoCapture::lastReadWasNew() const
 {
     return m_impl->lastReadNew;
+}
+
+std::string VideoCapture::formatProblem() const
+{
+    return m_impl->formatProblem;
 }
 
 bool VideoCapture::read(Mat& frame)

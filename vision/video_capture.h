@@ -71,6 +71,11 @@ public:
     std::vector<std::string> takeStatusMessages();
     // The file or stream decoder, when one is open (for measurements).
     const FfmpegCapture* mediaCapture() const;
+    // Empty unless the open camera offers only layouts the decoder cannot
+    // read (and converts to none of them): then the operator's message,
+    // "Camera <n> offers no format this program can decode (<formats>)",
+    // which takeStatusMessages() also hands out, once per open.
+    std::string formatProblem() const;
 
     struct Impl;
 

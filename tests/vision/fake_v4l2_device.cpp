@@ -403,6 +403,15 @@ bool FakeV4l2Device::frameReady() const
     return m_framesServed < framesAvailable && static_cast<bool>(frameSource);
 }
 
+void FakeV4l2Device::switchFormatWhileStreaming(std::uint32_t pixelFormat, std::uint32_t width,
+                                                std::uint32_t height)
+{
+    m_current.pixelformat = pixelFormat;
+    m_current.width = width;
+    m_current.height = height;
+    fillGeometry(m_current);
+}
+
 std::vector<unsigned char> FakeV4l2Device::nextFrame()
 {
     return frameSource(m_current, m_framesServed++);

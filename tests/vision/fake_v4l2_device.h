@@ -85,6 +85,10 @@ public:
     int polls() const { return m_polls; }
     int opens() const { return m_opens; }
     const v4l2_pix_format& current() const { return m_current; }
+    // What a capture card does when its source changes: the format switches
+    // under a running stream, buffers and all (`width` x `height` must fit
+    // them).
+    void switchFormatWhileStreaming(std::uint32_t pixelFormat, std::uint32_t width, std::uint32_t height);
 
     int open(const char* path, int flags) override;
     int close(int fd) override;

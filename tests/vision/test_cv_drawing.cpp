@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -256,6 +257,9 @@ TEST(CvDrawing, DegenerateCallsChangeNothing)
         [](cv::Mat& m) { cv::circle(m, cv::Point(10, 10), -4, cv::Scalar(255, 255, 255), 2); },
         [](cv::Mat& m) { cv::rectangle(m, cv::Rect(1, 1, 0, 10), cv::Scalar(255, 255, 255), -1); },
         [](cv::Mat& m) { cv::rectangle(m, cv::Rect(1, 1, 10, -1), cv::Scalar(255, 255, 255), 1); },
+        // Far right of the image: x + width would wrap past the int range.
+        [](cv::Mat& m) { cv::rectangle(m, cv::Rect(INT_MAX - 10, 5, 100, 10), cv::Scalar(255, 255, 255), -1); },
+        [](cv::Mat& m) { cv::rectangle(m, cv::Rect(5, INT_MAX - 10, 10, 100), cv::Scalar(255, 255, 255), 3); },
         [](cv::Mat& m) { cv::putText(m, "", cv::Point(5, 20), 0, 1.0, cv::Scalar(255, 255, 255), 1); },
     };
     for (std::size_t i = 0; i < noOps.size(); ++i) {

@@ -332,4 +332,15 @@ TEST(RawFrameDecoder, MjpgDecodesWithQtAndIgnoresTheGeometry)
     std::vector<unsigned char> truncated(bytes.begin(), bytes.begin() + 20);
     EXPECT_FALSE(decode(truncated, 32, 16, cv::kCodeMJPG).ok);
     EXPECT_FALSE(decode(std::vector<unsigned char>(100, 0), 32, 16, cv::kCodeMJPG).ok);
+
+    // Cut short inside the picture data: refused, and without the image
+    // reader's complaint on standard error for every such frame.
+    testing::internal::CaptureStderr();
+    const std::vector<unsigned char> cutShort(bytes.begin(), bytes.end() - bytes.size() / 4);
+    EXPECT_FALSE(decode(cutShort, 32, 16, cv::kCodeMJPG).ok);
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    // Zeros after the end marker are the driver's padding, not damage.
+    std::vector<unsigned char> padded = bytes;
+    padded.resize(bytes.size() + 64, 0);
+    EXPECT_TRUE(decode(padded, 32, 16, cv::kCodeMJPG).ok);
 }

@@ -186,6 +186,7 @@ TEST_F(VideoCaptureTest, UnreadableLayoutAsksForConversionsInOrder)
     EXPECT_EQ(frame.cols, 640);
     EXPECT_EQ(frame.data[0], 10);
     EXPECT_EQ(frame.data[2], 30);
+    EXPECT_EQ("", capture.formatProblem());
 
     // Nothing converts: every fallback is tried, then the native layout is
     // set again, and its frames cannot be decoded.
@@ -201,6 +202,10 @@ TEST_F(VideoCaptureTest, UnreadableLayoutAsksForConversionsInOrder)
                                                  V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_NV12, rgb24}));
     EXPECT_EQ(stubborn.current().pixelformat, rgb24);
     EXPECT_FALSE(other.read(frame));
+    EXPECT_EQ("Camera 0 offers no format this program can decode (RGB3)", other.formatProblem());
+    EXPECT_EQ(std::vector<std::string>{other.formatProblem()}, other.takeStatusMessages());
+    EXPECT_FALSE(other.read(frame));
+    EXPECT_TRUE(other.takeStatusMessages().empty()) << "said once";
 }
 
 TEST_F(VideoCaptureTest, StreamsFramesScaledToTheRequestAndCleansUp)
@@ -276,6 +281,16 @@ TEST_F(VideoCaptureTest, ChangedRequestReconfiguresBeforeTheNextRead)
     ASSERT_TRUE(capture.read(frame));
     EXPECT_EQ(frame.cols, 640);
     EXPECT_TRUE(device.streaming());
+
+    // The driver switches to a smaller layout under the running stream: the
+    // format is read again and its frames come through, scaled to the request.
+    device.frameSource = [](const v4l2_pix_format& f, int) {
+        return f.pixelformat == V4L2_PIX_FMT_BGR24 ? bgr24Frame(f, 1, 2, 3) : yuyvFrame(f, 100);
+    };
+    device.switchFormatWhileStreaming(V4L2_PIX_FMT_BGR24, 160, 120);
+    ASSERT_TRUE(capture.read(frame));
+    EXPECT_EQ(frame.cols, 640);
+    EXPECT_EQ(std::vector<unsigned char>(frame.data, frame.data + 3), (std::vector<unsigned char>{1, 2, 3}));
 }
 
 TEST_F(VideoCaptureTest, ThirtyEmptyAttemptsGiveThePreviousFrame)
@@ -331,16 +346,21 @@ TEST_F(VideoCaptureTest, BadFramesAreSkippedAndBytesUsedIsBoundedByTheBuffer)
     FakeV4l2Device liar;
     liar.formats = {{V4L2_PIX_FMT_MJPEG, {size(64, 48)}, std::nullopt}};
     liar.bytesUsedOverride = 1u << 24;
-    liar.frameSource = [jpeg](const v4l2_pix_format&, int) {
-        return std::vector<unsigned char>(jpeg.begin(), jpeg.end() - 40);
+    liar.frameSource = [jpeg](const v4l2_pix_format&, int n) {
+        return std::vector<unsigned char>(jpeg.begin(), jpeg.end() - (n == 0 ? 40 : 0));
     };
     cv::VideoCapture mjpg(liar);
     mjpg.set(3, 64);
     mjpg.set(4, 48);
     ASSERT_TRUE(mjpg.open(0));
-    ASSERT_TRUE(mjpg.read(frame));  // what the reader makes of a short stream
+    // The cut-short JPEG is a failed read, never a grey-filled picture; the
+    // whole one after it is the frame.
+    ASSERT_TRUE(mjpg.read(frame));
+    EXPECT_EQ(liar.framesServed(), 2);
     EXPECT_EQ(frame.cols, 64);
     EXPECT_EQ(frame.rows, 48);
+    EXPECT_EQ(frame.data[0] > 200 && frame.data[1] < 40 && frame.data[2] < 40, true) << "blue, every pixel of it";
+    EXPECT_GT(frame.ptr(47)[0], 200);
 }
 
 TEST_F(VideoCaptureTest, ReadPathServesDevicesThatCannotStream)
