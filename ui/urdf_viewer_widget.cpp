@@ -21,9 +21,6 @@ constexpr float kServoBlack[3] = {0.16f, 0.17f, 0.20f};
 constexpr float kReactorCyan[3] = {0.18f, 0.82f, 1.0f};
 constexpr float kLensDark[3] = {0.08f, 0.09f, 0.11f};
 
-constexpr float kNearPlane = 0.05f;
-constexpr float kFarPlane = 10.0f;
-
 // The grid lies at the level of the robot's soles in its zero pose.
 constexpr float kGridHalfSize = 0.4f;
 constexpr float kGridStep = 0.04f;
@@ -185,7 +182,8 @@ void UrdfViewerWidget::applyProjection()
 {
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
-    gluPerspective(m_fovDeg, projectionAspect(m_viewportWidth, m_viewportHeight), kNearPlane, kFarPlane);
+    gluPerspective(m_fovDeg, projectionAspect(m_viewportWidth, m_viewportHeight), ViewerCameraControl::kNearPlane,
+                   ViewerCameraControl::kFarPlane);
     glMatrixMode(GL_MODELVIEW);
     m_projectionStale = false;
 }
@@ -234,6 +232,15 @@ void UrdfViewerWidget::mouseMoveEvent(QMouseEvent* event)
         scheduleRepaint();
     }
     m_lastMousePos = position;
+    event->accept();
+}
+
+// However far the operator orbited, panned or zoomed, a double-click brings
+// the start view back.
+void UrdfViewerWidget::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        resetCamera();
     event->accept();
 }
 

@@ -16,7 +16,7 @@ class ViewerRenderWindow;
 
 // The dashboard's 3D view of the robot: coloured boxes along the kinematic
 // chains, posed by the 17 joint angles the robot reports, over a floor grid,
-// with an orbit/pan/zoom camera on the mouse. It draws with the fixed-function
+// with an orbit/pan/zoom camera on the mouse; a double-click resets it. It draws with the fixed-function
 // pipeline of OpenGL 2.1; the robot's dimensions are built in and mirror the
 // embedded URDF model, so the view never depends on a file being readable.
 // The drawing happens in a native OpenGL window inside this widget
@@ -82,6 +82,7 @@ protected:
 
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
 
     void drawGrid();

@@ -31,6 +31,13 @@ inline constexpr double kZoomPerWheelStep = 0.05;
 inline constexpr float kMinDistance = 0.1f;
 inline constexpr float kMaxDistance = 3.0f;
 
+// The projection's depth range. The near plane sits well inside the closest
+// zoom: the robot reaches about 0.08 m towards the camera from its centre, so
+// a near plane at half the closest distance cut its front away. With the far
+// plane at 10 m a 24-bit depth buffer still resolves well below a millimetre.
+inline constexpr float kNearPlane = 0.005f;
+inline constexpr float kFarPlane = 10.0f;
+
 // The pointer position in whole pixels, each coordinate rounded to the nearest
 // integer with halves away from zero (high-resolution pointers report
 // fractional positions).

@@ -451,7 +451,8 @@ TEST_F(ViewerWidgetTest, RightAndMiddleDragPan)
 
 TEST_F(ViewerWidgetTest, WheelZoomsWithinLimits)
 {
-    const int nearHeight = boundingRect(render(), isArmorRed).height();
+    const QImage start = render();
+    const int nearHeight = boundingRect(start, isArmorRed).height();
     for (int step = 0; step < 10; ++step) {
         wheel(-120);
     }
@@ -464,10 +465,22 @@ TEST_F(ViewerWidgetTest, WheelZoomsWithinLimits)
         wheel(120);
     }
     EXPECT_FLOAT_EQ(m_viewer->distance(), 0.1f);
+    render(QStringLiteral("viewer_closest.png"));
     for (int step = 0; step < 80; ++step) {
         wheel(-120);
     }
     EXPECT_FLOAT_EQ(m_viewer->distance(), 3.0f);
+
+    // A left double-click brings back the start view from anywhere.
+    drag(Qt::RightButton, {{100, 100}, {160, 130}});
+    drag(Qt::LeftButton, {{100, 100}, {180, 20}});
+    mouse(QEvent::MouseButtonDblClick, {200, 150}, Qt::LeftButton, Qt::LeftButton);
+    EXPECT_FLOAT_EQ(m_viewer->distance(), 0.45f);
+    EXPECT_FLOAT_EQ(m_viewer->yawDeg(), 20.0f);
+    EXPECT_FLOAT_EQ(m_viewer->pitchDeg(), 15.0f);
+    EXPECT_FLOAT_EQ(m_viewer->panX(), 0.0f);
+    EXPECT_FLOAT_EQ(m_viewer->panY(), 0.02f);
+    EXPECT_EQ(render(), start);
 }
 
 } // namespace
