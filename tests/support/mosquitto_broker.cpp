@@ -133,6 +133,8 @@ bool MosquittoBroker::writeConfig()
         if (m_options.requireClientCertificate)
             config << "require_certificate true\n";
     }
+    if (m_options.logPackets)
+        config << "log_type debug\n";
     if (m_options.username.empty()) {
         config << "allow_anonymous true\n";
     } else {

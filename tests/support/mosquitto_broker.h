@@ -29,6 +29,9 @@ public:
         std::string certFile = {};
         std::string keyFile = {};
         bool requireClientCertificate = false;
+        // Logs every packet ("Received PINGREQ from <client id>"), for tests
+        // that pin what a client sends and when.
+        bool logPackets = false;
     };
 
     static constexpr const char* kBrokerPath = "/usr/sbin/mosquitto";
