@@ -8,6 +8,23 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
+#include <QStringList>
+
+namespace {
+
+// `--record [FILE]`: record from the start, to FILE or to a new file in the
+// default folder. Returns whether the option was given.
+bool recordOption(const QStringList& arguments, QString& file)
+{
+    const int at = arguments.indexOf(QStringLiteral("--record"));
+    if (at < 0)
+        return false;
+    if (at + 1 < arguments.size() && !arguments[at + 1].startsWith(QLatin1Char('-')))
+        file = arguments[at + 1];
+    return true;
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -40,5 +57,8 @@ int main(int argc, char* argv[])
     QuitOnSignal quitOnSignal;
     MainWindow window(nullptr, nullptr, options);
     window.show();
+    QString recordFile;
+    if (recordOption(QApplication::arguments(), recordFile))
+        window.startRecording(recordFile);
     return app.exec();
 }

@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include "app/session_recorder.h"
 #include "config/setting_ranges.h"
 #include "config/teleop_config.h"
 #include "mqtt/mqtt_client.h"
@@ -383,6 +384,8 @@ void MainWindow::setupMenusAndToolbars()
     QPushButton* settingsButton = toolButton(QStringLiteral("Settings"), kToolButtonStyle, toolBar);
     connect(settingsButton, &QPushButton::clicked, this, &MainWindow::onSettingsClicked);
     toolBar->addWidget(settingsButton);
+
+    setupRecording(robotMenu, toolBar);
 }
 
 void MainWindow::applyTheme()
@@ -466,6 +469,7 @@ void MainWindow::onMqttConnected()
     m_mqttStatusLabel->setToolTip({});
     m_lastMqttError.clear();
     m_statusLabel->setText(QStringLiteral("MQTT broker connected. Ready for teleoperation."));
+    recordEvent(session::EventLevel::Info, m_mqttStatusLabel->text());
 }
 
 void MainWindow::onMqttDisconnected()
@@ -473,11 +477,13 @@ void MainWindow::onMqttDisconnected()
     m_mqttStatusLabel->setText(QStringLiteral("MQTT: Disconnected"));
     m_mqttStatusLabel->setStyleSheet(QString::fromLatin1(kMqttDisconnectedStyle));
     m_statusLabel->setText(QStringLiteral("MQTT broker disconnected."));
+    recordEvent(session::EventLevel::Warning, m_mqttStatusLabel->text());
 }
 
 void MainWindow::onMqttError(const QString& message)
 {
     showMqttFailure(message);
+    recordEvent(session::EventLevel::Error, QStringLiteral("MQTT error: %1").arg(message));
 }
 
 void MainWindow::onMqttMessageSent(int /*bytes*/)
@@ -508,11 +514,14 @@ void MainWindow::onTeleopToggleClicked()
         m_teleopButton->setStyleSheet(QString::fromLatin1(kTeleopStandbyStyle));
         m_statusLabel->setText(QStringLiteral("Teleoperation STANDBY. Motion transmission paused."));
     }
+    recordEvent(session::EventLevel::Info,
+                m_teleopActive ? QStringLiteral("Teleoperation ACTIVE") : QStringLiteral("Teleoperation STANDBY"));
 }
 
 void MainWindow::onCenterClicked()
 {
-    if (m_mqttClient->sendCenter(m_mqttClient->controlTopic())) {
+    const bool sent = m_mqttClient->sendCenter(m_mqttClient->controlTopic());
+    if (sent) {
         // The robot goes to its centres by itself: ramps start there again,
         // and every channel is worth sending anew.
         m_motion.centre();
@@ -521,14 +530,17 @@ void MainWindow::onCenterClicked()
         m_statusLabel->setText(QStringLiteral("Sent CENTER command to robot."));
     } else
         m_statusLabel->setText(m_mqttClient->lastError());
+    recordEvent(sent ? session::EventLevel::Info : session::EventLevel::Warning,
+                sent ? QStringLiteral("Center sent") : QStringLiteral("Center not sent: %1").arg(m_mqttClient->lastError()));
 }
 
 void MainWindow::onRelaxClicked()
 {
-    if (m_mqttClient->sendRelax(m_mqttClient->controlTopic()))
-        m_statusLabel->setText(QStringLiteral("Sent RELAX (torque off) command to robot."));
-    else
-        m_statusLabel->setText(m_mqttClient->lastError());
+    const bool sent = m_mqttClient->sendRelax(m_mqttClient->controlTopic());
+    m_statusLabel->setText(sent ? QStringLiteral("Sent RELAX (torque off) command to robot.")
+                                : m_mqttClient->lastError());
+    recordEvent(sent ? session::EventLevel::Info : session::EventLevel::Warning,
+                sent ? QStringLiteral("Relax sent") : QStringLiteral("Relax not sent: %1").arg(m_mqttClient->lastError()));
 }
 
 void MainWindow::onStopClicked()
@@ -548,6 +560,9 @@ void MainWindow::onStopClicked()
     else
         m_statusLabel->setText(m_mqttClient->lastError());
     noteStopResult(delivered);
+    recordEvent(delivered ? session::EventLevel::Warning : session::EventLevel::Error,
+                delivered ? QStringLiteral("Emergency stop: delivered")
+                          : QStringLiteral("Emergency stop: NOT delivered (%1)").arg(m_mqttClient->lastError()));
 }
 
 void MainWindow::onFrameReady(const QImage& frame, const PoseEstimator::PersonPose& pose)
@@ -623,13 +638,17 @@ void MainWindow::onTxTimerTimeout()
 
 void MainWindow::transmitTarget()
 {
-    if (!m_teleopActive || !m_mqttClient->isConnected())
+    if (!m_teleopActive || !m_mqttClient->isConnected()) {
+        recordCommandTick(!m_teleopActive ? "standby" : "disconnected");
         return;
+    }
     // No target yet, or a stale one: send nothing and say nothing; the robot
     // holds its last command and streaming resumes with the next usable frame.
     const std::optional<MotionStream::Frame> frame = m_motion.nextFrame(monotonicNowMs(), motionSettings());
-    if (!frame)
+    if (!frame) {
+        recordCommandTick(m_motion.hasTarget() ? "watchdog" : "no_target");
         return;
+    }
     // The next tick comes one full period after this transmission, so the
     // timer stays the rate cap whichever path sent, and no two ramp steps
     // leave closer together than one period. A tick that only repeats the
@@ -640,8 +659,10 @@ void MainWindow::transmitTarget()
         m_txTimer.start();
     }
     ServoValidArray channels = frame->channels;
-    if (m_mqttClient->sendPwm(frame->pwm, m_mqttClient->controlTopic(), &channels))
+    const bool sent = m_mqttClient->sendPwm(frame->pwm, m_mqttClient->controlTopic(), &channels);
+    if (sent)
         m_motion.commit(*frame);
     else
         m_statusLabel->setText(m_mqttClient->lastError());
+    recordCommandTick(sent ? "sent" : "send_failed", &*frame);
 }

@@ -15,9 +15,14 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CameraThread;
 class ManualJointPanel;
+class QAction;
+class QMenu;
+class QToolBar;
+class SessionRecorder;
 class MqttClient;
 class PoseRetargeter;
 class QLabel;
@@ -25,6 +30,10 @@ class QPushButton;
 class QTableWidget;
 class SettingsDialog;
 class UrdfViewerWidget;
+
+namespace session {
+enum class EventLevel;
+} // namespace session
 
 namespace selfupdate {
 class SelfUpdateController;
@@ -128,6 +137,18 @@ public:
     bool isUpdateStatusBadgeVisible() const;
     void onSelfUpdateStateChanged(const selfupdate::UpdateState& state);
 
+    // Session recording (main_window_recording.cpp). A recording goes to
+    // $XDG_DATA_HOME/kestro/recordings (else ~/.local/share/...), one file
+    // per session named by its start.
+    static QString defaultRecordingsFolder();
+    static QString defaultRecordingPath();
+    // An empty path records to a new file in the default folder.
+    bool startRecording(const QString& path);
+    void stopRecording();
+    bool isRecording() const;
+    QAction* recordAction() const { return m_recordAction; }
+    QLabel* recordStatusLabel() const { return m_recordLabel; }
+
 public slots:
     void onFrameReady(const QImage& frame, const PoseEstimator::PersonPose& pose);
     void onCameraError(const QString& message);
@@ -196,6 +217,16 @@ private:
     // and the last construction step.
     void removeStaleUpdateBackup();
     void startSelfUpdate();
+
+    // Session recording attach points (main_window_recording.cpp).
+    void setupRecording(QMenu* robotMenu, QToolBar* toolBar);
+    void onRecordToggled(bool on);
+    void onRecordingStatusTick();
+    void recordEvent(session::EventLevel level, const QString& text);
+    // What one transmission attempt did: "sent" with the frame that went
+    // out (or failed to), or why nothing was sent.
+    void recordCommandTick(const char* outcome, const MotionStream::Frame* frame = nullptr);
+    void recordTelemetry(const std::array<bool, 17>& valid);
 
     std::shared_ptr<PoseEstimator> m_poseEstimator;
     std::unique_ptr<PoseRetargeter> m_retargeter;
@@ -270,4 +301,12 @@ private:
     std::string m_appliedMqttPassword;
     std::string m_appliedRobotId;
     int m_appliedMqttKeepalive = 0;
+
+    std::shared_ptr<SessionRecorder> m_recorder;
+    // Stopped recordings whose writer is still finishing its file.
+    std::vector<std::shared_ptr<SessionRecorder>> m_finishingRecorders;
+    QAction* m_recordAction = nullptr;
+    QLabel* m_recordLabel = nullptr;
+    QTimer m_recordingStatusTimer;
+    const char* m_lastTickOutcome = nullptr;
 };

@@ -8,6 +8,7 @@
 
 #include "config/teleop_config.h"
 #include "mqtt/mqtt_client.h"
+#include "record/session_messages.h"
 #include "ui/settings_dialog.h"
 #include "ui/urdf_viewer_widget.h"
 #include "vision/camera_thread.h"
@@ -86,6 +87,7 @@ void MainWindow::onSettingsApplied()
     applyTheme();
     applyViewerSettings();
     showSettingsFileProblem();
+    recordEvent(session::EventLevel::Info, QStringLiteral("Settings applied"));
 
     const TeleopConfig::MqttConfig& mqtt = config->mqtt;
     const bool connectionUnchanged = mqtt.host == m_appliedMqttHost && mqtt.port == m_appliedMqttPort &&

@@ -132,6 +132,8 @@ void MainWindow::onTelemetryReceived(const std::array<int, 17>& pwm, const std::
         m_viewer->setJointAngles(m_telemetryAngles);
         m_viewer->setJointPwm(m_telemetryPwm);
     }
+    if (anyValid)
+        recordTelemetry(valid);
 }
 
 void MainWindow::updateAiProviderBadges()

@@ -215,6 +215,7 @@ void TeleopConfig::syncFromConfig()
         section.lookupValue("mirrorVideo", camera.mirrorVideo);
         section.lookupValue("sourceType", camera.sourceType);
         section.lookupValue("mediaLocation", camera.mediaLocation);
+        section.lookupValue("recordFps", camera.recordFps);
     }
     if (root.exists("ai")) {
         const Setting& section = root["ai"];
@@ -277,6 +278,7 @@ void TeleopConfig::syncToConfig()
     storeKey(cameraSection, "mirrorVideo", camera.mirrorVideo);
     storeKey(cameraSection, "sourceType", camera.sourceType);
     storeKey(cameraSection, "mediaLocation", camera.mediaLocation);
+    storeKey(cameraSection, "recordFps", camera.recordFps);
 
     Setting& aiSection = sectionFor(root, "ai");
     storeKey(aiSection, "modelSource", ai.modelSource);

@@ -19,6 +19,8 @@ public:
         // stream URL in mediaLocation. Files of older versions lack both.
         std::string sourceType = "device";
         std::string mediaLocation;
+        // Pictures per second a recording keeps; 0 keeps every frame.
+        int recordFps = 0;
     };
     struct AiConfig {
         std::string modelSource = "embedded";

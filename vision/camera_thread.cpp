@@ -119,6 +119,7 @@ CameraThread::SkeletonOverlay CameraThread::computeSkeletonOverlay(const PoseEst
     SkeletonOverlay overlay;
     overlay.box = cv::Rect(static_cast<int>(pose.x1 * w), static_cast<int>(pose.y1 * h),
                            static_cast<int>((pose.x2 - pose.x1) * w), static_cast<int>((pose.y2 - pose.y1) * h));
+    overlay.boxColor = kBoxColor;
 
     char label[32];
     std::snprintf(label, sizeof label, "Person: %.2f", static_cast<double>(pose.score));
@@ -194,6 +195,12 @@ void CameraThread::setFrameSourceFactory(FrameSourceFactory factory)
     m_sourceFactory = std::move(factory);
 }
 
+void CameraThread::setFrameTap(FrameTap tap)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_frameTap = tap ? std::make_shared<const FrameTap>(std::move(tap)) : nullptr;
+}
+
 void CameraThread::stopCapture()
 {
     m_running = false;
@@ -227,8 +234,9 @@ void CameraThread::drawSkeleton(cv::Mat& frame, const PoseEstimator::PersonPose&
     const SkeletonOverlay overlay = computeSkeletonOverlay(pose, frame.cols, frame.rows, keypointThreshold);
     // One painter for the whole overlay instead of one per primitive.
     cv::DrawingSession session(frame);
-    cv::rectangle(frame, overlay.box, kBoxColor, 2, cv::LINE_8);
-    cv::putText(frame, overlay.label, overlay.labelOrigin, cv::FONT_HERSHEY_SIMPLEX, 0.55, kBoxColor, 2, cv::LINE_8);
+    cv::rectangle(frame, overlay.box, overlay.boxColor, 2, cv::LINE_8);
+    cv::putText(frame, overlay.label, overlay.labelOrigin, cv::FONT_HERSHEY_SIMPLEX, 0.55, overlay.boxColor, 2,
+                cv::LINE_8);
     for (const OverlayBone& bone : overlay.bones)
         cv::line(frame, bone.from, bone.to, bone.color, 2, cv::LINE_AA);
     for (const cv::Point& joint : overlay.joints) {
@@ -314,17 +322,21 @@ void CameraThread::run()
         float confThreshold, kptThreshold;
         std::string targetSelection;
         bool showSkeleton;
+        std::shared_ptr<const FrameTap> frameTap;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             confThreshold = m_confThreshold;
             kptThreshold = m_kptThreshold;
             targetSelection = m_targetSelection;
             showSkeleton = m_showSkeleton;
+            frameTap = m_frameTap;
         }
 
         PoseEstimator::PersonPose person;
         if (newPicture && m_estimator && m_estimator->isModelLoaded())
             person = m_estimator->infer(frame, confThreshold, kptThreshold, targetSelection);
+        if (frameTap && newPicture)
+            (*frameTap)(frame, person);
         if (showSkeleton && person.valid)
             drawSkeleton(frame, person, kptThreshold);
 

@@ -14,6 +14,7 @@ class V4l2System;
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,6 +53,7 @@ public:
     struct SkeletonOverlay
     {
         cv::Rect box;
+        cv::Scalar boxColor;
         std::string label;
         cv::Point labelOrigin;
         std::vector<OverlayBone> bones;
@@ -80,6 +82,13 @@ public:
     // Frames from `factory` instead of the configured camera, from the next
     // start of the thread on; an empty factory goes back to the camera.
     void setFrameSourceFactory(FrameSourceFactory factory);
+
+    // Called on the camera thread with every new frame as captured (blue, green,
+    // red order, mirrored if asked, before the overlay is drawn) and the
+    // person found in it: what a recording keeps. An empty tap removes it.
+    // The tap must not block: it runs inside the frame budget.
+    using FrameTap = std::function<void(const cv::Mat& frame, const PoseEstimator::PersonPose& pose)>;
+    void setFrameTap(FrameTap tap);
 
     // Asks the loop to end before its next frame; does not wait. Takes
     // effect at any time after start(), even before the loop has begun.
@@ -126,6 +135,8 @@ private:
     float m_kptThreshold = 0.4f;
     std::string m_targetSelection = "largest";
     bool m_showSkeleton = true;
+    // Shared so that a pass keeps the tap it started with while the GUI swaps it.
+    std::shared_ptr<const FrameTap> m_frameTap;
 
     std::atomic<double> m_actualFps{0.0};
 };

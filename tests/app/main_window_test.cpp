@@ -84,7 +84,7 @@ TEST(MainWindow, StartsInStandbyWithItsControls)
     EXPECT_EQ(menuEntries(top[0]->menu()), (QStringList{"&Settings...", "|", "E&xit"}));
     EXPECT_EQ(menuEntries(top[1]->menu()),
               (QStringList{"&Center All Servos", "&Relax (Torque Off)", "&Emergency Stop", "|",
-                           "&Manual Joint Control", "|", "C&onnect", "&Disconnect"}));
+                           "&Manual Joint Control", "|", "Record", "|", "C&onnect", "&Disconnect"}));
     EXPECT_EQ(menuEntries(top[2]->menu()), (QStringList{"Check for Updates...", "|", "&About Kestro Teleop"}));
 
     QToolBar* toolBar = window->findChild<QToolBar*>();
@@ -98,12 +98,13 @@ TEST(MainWindow, StartsInStandbyWithItsControls)
         tools << (action->isSeparator() ? QStringLiteral("|")
                   : button              ? button->text()
                   : label               ? label->text()
-                                        : QStringLiteral("?"));
+                                        : action->text());
     }
     // The stop stands first, apart from the toggle whose text changes; the
     // line after the toggle says what is really sent.
     EXPECT_EQ(tools, (QStringList{"EMERGENCY STOP", "|", "Teleoperation: STANDBY", "Standby: no motion is sent.", "|",
-                                  "Center (Neutral)", "Relax (Torque Off)", "|", "Settings"}));
+                                  "Center (Neutral)", "Relax (Torque Off)", "|", "Settings", "|", "Record"}));
+    EXPECT_EQ(window->recordAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
     EXPECT_TRUE(window->teleopButton()->isCheckable());
     EXPECT_FALSE(window->teleopButton()->isChecked());
     EXPECT_FALSE(window->isTeleopActive());

@@ -205,7 +205,7 @@ TEST(Interop, TheDefaultSettingsFileReadsTheSameInLibconfig)
     ASSERT_TRUE(TeleopConfig::instance()->load(path));
     const PeerDump theirs = peerDump(path);
     ASSERT_EQ(0, theirs.exitCode) << theirs.error;
-    EXPECT_EQ(38u, theirs.entries.size()) << "six groups and thirty-two settings";
+    EXPECT_EQ(39u, theirs.entries.size()) << "six groups and thirty-three settings";
     expectSameTree(ourTree(path), theirs.entries);
 }
 

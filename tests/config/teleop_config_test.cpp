@@ -31,7 +31,7 @@ namespace {
 const char kDefaultFile[] =
     "camera :\n{\n"
     "  deviceIndex = 0;\n  width = 640;\n  height = 480;\n  targetFps = 30;\n  mirrorVideo = true;\n"
-    "  sourceType = \"device\";\n  mediaLocation = \"\";\n"
+    "  sourceType = \"device\";\n  mediaLocation = \"\";\n  recordFps = 0;\n"
     "};\n"
     "ai :\n{\n"
     "  modelSource = \"embedded\";\n  customModelPath = \"\";\n  provider = \"auto\";\n"

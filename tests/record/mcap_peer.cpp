@@ -1,4 +1,4 @@
-#include "mcap_peer.h"
+#include "tests/record/mcap_peer.h"
 
 #include <QJsonDocument>
 #include <QProcess>

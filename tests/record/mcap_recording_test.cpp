@@ -1,7 +1,7 @@
 // MCAP recordings: what the recording thread writes must be read back whole
 // by the reference reader, agree with its own summary and indexes, validate
 // against its schemas, and survive being cut off anywhere.
-#include "mcap_peer.h"
+#include "tests/record/mcap_peer.h"
 
 #include "record/mcap_reader.h"
 #include "record/mcap_writer.h"
@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <chrono>
@@ -306,4 +307,68 @@ TEST(RecordingWriter, FinishesTheFileAndStopsWhenFreeSpaceRunsLow)
     const QJsonObject peer = readWithReferenceReader(path, true);
     EXPECT_TRUE(peer["stream"].toObject()["done"].toBool());
     EXPECT_TRUE(readOurs(readAll(path)).isIntact());
+}
+
+// kestro-mcap-info, run as a script runs it, on a whole, a cut and a
+// foreign file: what it prints and how it exits.
+TEST(McapInfoTool, SummarisesARecordingAndFailsOnDamage)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString whole = dir.filePath(QStringLiteral("whole.mcap"));
+    {
+        RecordingWriter::Options options;
+        options.minFreeBytes = 0;
+        RecordingWriter writer(options);
+        ASSERT_TRUE(writer.start(whole.toStdString(), session::channels(), "kestro-test"));
+        const std::uint64_t t0 = 1765190000000000000ull; // 2025-12-08 10:33:20 UTC
+        writer.post(session::EventsChannel, t0, session::event(t0, session::EventLevel::Info,
+                                                               QStringLiteral("Teleoperation ACTIVE")));
+        for (int i = 0; i < 3; ++i) {
+            const std::uint64_t t = t0 + 500000000ull * static_cast<std::uint64_t>(i + 1);
+            writer.post(session::TelemetryChannel, t, session::telemetry(t, {}, {}, {}));
+        }
+        const std::uint64_t end = t0 + 2250000000ull;
+        writer.post(session::EventsChannel, end,
+                    session::event(end, session::EventLevel::Error, QStringLiteral("Emergency stop: NOT delivered")));
+        writer.finish();
+    }
+    const QByteArray bytes = readAll(whole);
+    const QString cut = dir.filePath(QStringLiteral("cut.mcap"));
+    const QString foreign = dir.filePath(QStringLiteral("foreign.mcap"));
+    {
+        QFile cutFile(cut), foreignFile(foreign);
+        ASSERT_TRUE(cutFile.open(QIODevice::WriteOnly) && foreignFile.open(QIODevice::WriteOnly));
+        cutFile.write(bytes.left(bytes.size() - 30));
+        foreignFile.write("just some text\n");
+    }
+
+    struct Case
+    {
+        QString file;
+        int exitCode;
+        QStringList outputLines;
+        QString errorText;
+    };
+    const std::vector<Case> cases = {
+        {whole, 0,
+         {"Duration: 2.250 s", "Messages: 5 in 1 chunks", "  /robot/telemetry  kestro.Telemetry  3 messages",
+          "  /events  foxglove.Log  2 messages", "  0:00:00.000  INFO  Teleoperation ACTIVE",
+          "  0:00:02.250  ERROR  Emergency stop: NOT delivered"},
+         ""},
+        {cut, 1, {"Messages: 5 in 1 chunks", "  0:00:02.250  ERROR  Emergency stop: NOT delivered"}, "cut off"},
+        {foreign, 2, {}, "not an MCAP file"},
+        {dir.filePath(QStringLiteral("missing.mcap")), 2, {}, "missing.mcap"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file.toStdString());
+        QProcess tool;
+        tool.start(QStringLiteral(KESTRO_MCAP_INFO_PATH), {c.file});
+        ASSERT_TRUE(tool.waitForFinished(20000));
+        EXPECT_EQ(tool.exitCode(), c.exitCode);
+        const QString output = QString::fromUtf8(tool.readAllStandardOutput());
+        for (const QString& line : c.outputLines)
+            EXPECT_TRUE(output.contains(line)) << line.toStdString() << " not in\n" << output.toStdString();
+        EXPECT_TRUE(QString::fromUtf8(tool.readAllStandardError()).contains(c.errorText));
+    }
 }
