@@ -1,5 +1,6 @@
 // The dashboard as a user's terminal runs it: a signal must close it like
 // its window's close button, never kill it mid-inference.
+#include "tests/app/dashboard_process.h"
 #include "tests/support/child_process.h"
 
 #include <gtest/gtest.h>
@@ -13,28 +14,7 @@
 
 using namespace std::chrono_literals;
 
-namespace {
-
-class DashboardProcess : public ::testing::TestWithParam<int>
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_folder.isValid());
-        if (!std::getenv("DISPLAY"))
-            GTEST_SKIP() << "needs an X server (scripts/test runs the suite under Xvfb)";
-        setenv("KESTRO_CONFIG_PATH", m_folder.filePath("teleop.cfg").toUtf8().constData(), 1);
-        setenv("KESTRO_DISABLE_AUTO_MQTT", "1", 1);
-        // A port nothing listens on: the start-up update check fails at once
-        // without looking up the vendor's host.
-        setenv("KESTRO_UPDATE_URL", "https://127.0.0.1:9/version.json", 1);
-        unsetenv("KESTRO_DISABLE_AUTO_CAMERA");
-    }
-
-    QTemporaryDir m_folder;
-};
-
-} // namespace
+using DashboardProcess = kestro_app_test::DashboardProcessTest<int>;
 
 TEST_P(DashboardProcess, QuitsCleanlyOnSignalWhileTheCameraThreadInfers)
 {

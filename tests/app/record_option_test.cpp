@@ -4,6 +4,7 @@
 #include "record/mcap_reader.h"
 #include "record/session_messages.h"
 #include "tests/record/mcap_peer.h"
+#include "tests/app/dashboard_process.h"
 #include "tests/support/child_process.h"
 
 #include <gtest/gtest.h>
@@ -31,23 +32,7 @@ struct RecordCase
     int signal;
 };
 
-class RecordOption : public ::testing::TestWithParam<RecordCase>
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_folder.isValid());
-        if (!std::getenv("DISPLAY"))
-            GTEST_SKIP() << "needs an X server (scripts/test runs the suite under Xvfb)";
-        setenv("KESTRO_CONFIG_PATH", m_folder.filePath("teleop.cfg").toUtf8().constData(), 1);
-        setenv("XDG_DATA_HOME", m_folder.filePath("data").toUtf8().constData(), 1);
-        setenv("KESTRO_DISABLE_AUTO_MQTT", "1", 1);
-        setenv("KESTRO_UPDATE_URL", "https://127.0.0.1:9/version.json", 1);
-        unsetenv("KESTRO_DISABLE_AUTO_CAMERA");
-    }
-
-    QTemporaryDir m_folder;
-};
+using RecordOption = kestro_app_test::DashboardProcessTest<RecordCase>;
 
 } // namespace
 
