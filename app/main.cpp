@@ -8,23 +8,6 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
-#include <QStringList>
-
-namespace {
-
-// `--record [FILE]`: record from the start, to FILE or to a new file in the
-// default folder. Returns whether the option was given.
-bool recordOption(const QStringList& arguments, QString& file)
-{
-    const int at = arguments.indexOf(QStringLiteral("--record"));
-    if (at < 0)
-        return false;
-    if (at + 1 < arguments.size() && !arguments[at + 1].startsWith(QLatin1Char('-')))
-        file = arguments[at + 1];
-    return true;
-}
-
-} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -46,7 +29,17 @@ int main(int argc, char* argv[])
                        "camera; the settings file is not changed."),
         QStringLiteral("PATH|URL"));
     parser.addOption(sourceOption);
+    // `--record [FILE]`: the option takes no value so that FILE may be left
+    // out; a file named after the option is the one positional argument.
+    const QCommandLineOption recordOption(
+        QStringLiteral("record"),
+        QStringLiteral("Record the session from the start, to FILE or to a new file in the recordings folder."));
+    parser.addOption(recordOption);
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The recording's file, with --record."),
+                                 QStringLiteral("[FILE]"));
     parser.process(app);
+    if (parser.positionalArguments().size() > (parser.isSet(recordOption) ? 1 : 0))
+        parser.showHelp(2);
     MainWindow::RunOptions options;
     options.videoSource = parser.value(sourceOption).toStdString();
 
@@ -57,8 +50,7 @@ int main(int argc, char* argv[])
     QuitOnSignal quitOnSignal;
     MainWindow window(nullptr, nullptr, options);
     window.show();
-    QString recordFile;
-    if (recordOption(QApplication::arguments(), recordFile))
-        window.startRecording(recordFile);
+    if (parser.isSet(recordOption))
+        window.startRecording(parser.positionalArguments().value(0));
     return app.exec();
 }
