@@ -83,8 +83,8 @@ TEST(MainWindow, StartsInStandbyWithItsControls)
     const QList<QAction*> top = window->menuBar()->actions();
     EXPECT_EQ(menuEntries(top[0]->menu()), (QStringList{"&Settings...", "|", "E&xit"}));
     EXPECT_EQ(menuEntries(top[1]->menu()),
-              (QStringList{"&Center All Servos", "&Relax (Torque Off)", "&Emergency Stop", "|",
-                           "&Manual Joint Control", "|", "Record", "|", "C&onnect", "&Disconnect"}));
+              (QStringList{"&Center All Servos", "&Relax (Torque Off)", "&Emergency Stop", "|", "Record", "|",
+                           "&Manual Joint Control", "|", "C&onnect", "&Disconnect"}));
     EXPECT_EQ(menuEntries(top[2]->menu()), (QStringList{"Check for Updates...", "|", "&About Kestro Teleop"}));
 
     QToolBar* toolBar = window->findChild<QToolBar*>();
