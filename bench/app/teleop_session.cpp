@@ -22,6 +22,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMetaObject>
 #include <QPixmap>
@@ -58,6 +59,8 @@ struct Options
     std::string screenshotPath;
     int measureSeconds = 0;
     int latencySeconds = 20;
+    // Records the session to this file while measuring.
+    std::string recordPath;
 };
 
 bool parseOptions(int argc, char** argv, Options& options)
@@ -77,6 +80,8 @@ bool parseOptions(int argc, char** argv, Options& options)
             options.measureSeconds = std::atoi(value.c_str());
         else if (name == "--latency")
             options.latencySeconds = std::atoi(value.c_str());
+        else if (name == "--record")
+            options.recordPath = value;
         else
             return false;
     }
@@ -467,7 +472,17 @@ int main(int argc, char** argv)
         }
         std::printf("screenshot: %s\n", options.screenshotPath.c_str());
     }
+    const auto recordingStart = Clock::now();
+    if (!options.recordPath.empty())
+        window.startRecording(QString::fromStdString(options.recordPath));
     if (options.measureSeconds > 0)
         measureSession(window, options);
+    if (!options.recordPath.empty()) {
+        const double minutes = std::chrono::duration<double>(Clock::now() - recordingStart).count() / 60.0;
+        const double megabytes = static_cast<double>(QFileInfo(QString::fromStdString(options.recordPath)).size()) / 1e6;
+        std::printf("recording: %.1f MB in %.2f min, %.1f MB per minute; status bar: %s\n", megabytes, minutes,
+                    megabytes / minutes, window.recordStatusLabel()->text().toUtf8().constData());
+        window.stopRecording();
+    }
     return 0;
 }
