@@ -11,6 +11,8 @@ namespace {
 // at a third of the size of quality 95.
 constexpr int kJpegQuality = 80;
 const char* const kLibrary = "kestro-teleop";
+// About the size of one frame's annotation message, for the queue's bound.
+constexpr std::size_t kAnnotationBytes = 2048;
 
 session::PixelPoint pixel(const cv::Point& point)
 {
@@ -64,8 +66,14 @@ void SessionRecorder::requestStop()
 void SessionRecorder::recordFrame(const cv::Mat& bgrFrame, const PoseEstimator::PersonPose& pose)
 {
     const std::uint64_t now = RecordingWriter::nowNs();
-    m_writer.post(session::AnnotationsChannel, now,
-                  session::imageAnnotations(now, skeletonOf(pose, bgrFrame.cols, bgrFrame.rows, m_keypointThreshold)));
+    // Built on the writer thread too: the camera thread only copies.
+    const int width = bgrFrame.cols;
+    const int height = bgrFrame.rows;
+    const float threshold = m_keypointThreshold;
+    m_writer.post(session::AnnotationsChannel, now, sizeof(pose) + kAnnotationBytes,
+                  [pose, width, height, threshold, now] {
+                      return session::imageAnnotations(now, skeletonOf(pose, width, height, threshold));
+                  });
 
     // A small slack so that a 30 fps camera is not cut to 15 when the wanted
     // rate is 30 and a frame comes a millisecond early.
