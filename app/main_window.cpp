@@ -49,6 +49,8 @@ const char* const kTeleopActiveStyle =
 const char* const kMqttDisconnectedStyle = "color: #ff5555; padding-right: 15px; font-weight: bold;";
 const char* const kMqttConnectingStyle = "color: #ffaa00; padding-right: 15px; font-weight: bold;";
 const char* const kMqttConnectedStyle = "color: #00ff88; padding-right: 15px; font-weight: bold;";
+// Encrypted but unverified: working, and worth a second look.
+const char* const kMqttUnverifiedStyle = "color: #ffcc00; padding-right: 15px; font-weight: bold;";
 const char* const kVideoPanelStyle =
     "background-color: #1a1a1e; color: #e0e0e0; border: 1px solid #333; border-radius: 4px;";
 const char* const kToolButtonStyle = "padding: 6px 12px;";
@@ -173,6 +175,7 @@ MainWindow::MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> control
     m_appliedMqttPassword = config->mqtt.password;
     m_appliedRobotId = config->mqtt.robotId;
     m_appliedMqttKeepalive = config->mqtt.keepalive;
+    m_appliedMqttTls = tlsSettingsOf(config->mqtt);
 
     m_retargeter = std::make_unique<PoseRetargeter>();
 
@@ -436,14 +439,15 @@ bool MainWindow::connectMqtt()
     m_mqttStatusLabel->setText(QStringLiteral("MQTT: Connecting to %1:%2...").arg(host).arg(mqtt.port));
     m_mqttStatusLabel->setStyleSheet(QString::fromLatin1(kMqttConnectingStyle));
     m_mqttStatusLabel->setToolTip({});
+    m_mqttClient->setTlsSettings(tlsSettingsOf(mqtt));
     const bool started = m_mqttClient->connectToBroker(host, mqtt.port, QString::fromStdString(mqtt.username),
                                                        QString::fromStdString(mqtt.password), mqtt.keepalive);
-    if (!started) {
-        // Nothing will be retried: the label must not promise a connection.
-        const bool badPort = mqtt.port < 1 || mqtt.port > 65535;
+    const bool badPort = mqtt.port < 1 || mqtt.port > 65535;
+    // Nothing will be retried: the label must not promise a connection. Other
+    // refusals (unreadable TLS files) the client reports itself.
+    if (!started && (badPort || mqtt.host.empty()))
         showMqttFailure(badPort ? QStringLiteral("MQTT connection error: port %1 is out of range (1-65535)").arg(mqtt.port)
                                 : QStringLiteral("MQTT connection error: no broker host set"));
-    }
     return started;
 }
 
@@ -463,9 +467,16 @@ void MainWindow::onCameraFrozen(bool frozen)
 void MainWindow::onMqttConnected()
 {
     const TeleopConfig::MqttConfig& mqtt = TeleopConfig::instance()->mqtt;
-    m_mqttStatusLabel->setText(
-        QStringLiteral("MQTT: Connected (%1:%2)").arg(QString::fromStdString(mqtt.host)).arg(mqtt.port));
-    m_mqttStatusLabel->setStyleSheet(QString::fromLatin1(kMqttConnectedStyle));
+    const MqttTlsSettings& tls = m_mqttClient->tlsSettings();
+    const QString endpoint = QStringLiteral("%1:%2").arg(QString::fromStdString(mqtt.host)).arg(mqtt.port);
+    if (tls.enabled && tls.insecure)
+        m_mqttStatusLabel->setText(QStringLiteral("MQTT: Connected (TLS, unverified)"));
+    else if (tls.enabled)
+        m_mqttStatusLabel->setText(QStringLiteral("MQTT: Connected (TLS, %1)").arg(endpoint));
+    else
+        m_mqttStatusLabel->setText(QStringLiteral("MQTT: Connected (%1)").arg(endpoint));
+    m_mqttStatusLabel->setStyleSheet(
+        QString::fromLatin1(tls.enabled && tls.insecure ? kMqttUnverifiedStyle : kMqttConnectedStyle));
     m_mqttStatusLabel->setToolTip({});
     m_lastMqttError.clear();
     m_statusLabel->setText(QStringLiteral("MQTT broker connected. Ready for teleoperation."));

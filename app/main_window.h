@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mqtt/mqtt_tls_settings.h"
 #include "robot/joint_set.h"
 #include "robot/motion_stream.h"
 #include "selfupdate/update_state.h"
@@ -301,6 +302,7 @@ private:
     std::string m_appliedMqttPassword;
     std::string m_appliedRobotId;
     int m_appliedMqttKeepalive = 0;
+    MqttTlsSettings m_appliedMqttTls;
 
     std::shared_ptr<SessionRecorder> m_recorder;
     // Stopped recordings whose writer is still finishing its file.

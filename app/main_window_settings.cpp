@@ -93,7 +93,8 @@ void MainWindow::onSettingsApplied()
     const bool connectionUnchanged = mqtt.host == m_appliedMqttHost && mqtt.port == m_appliedMqttPort &&
                                      mqtt.username == m_appliedMqttUsername &&
                                      mqtt.password == m_appliedMqttPassword && mqtt.robotId == m_appliedRobotId &&
-                                     mqtt.keepalive == m_appliedMqttKeepalive;
+                                     mqtt.keepalive == m_appliedMqttKeepalive &&
+                                     tlsSettingsOf(mqtt) == m_appliedMqttTls;
     if (connectionUnchanged) {
         statusBar()->showMessage(QStringLiteral("Settings applied successfully."), kSettingsMessageMs);
         return;
@@ -105,6 +106,7 @@ void MainWindow::onSettingsApplied()
     m_appliedMqttPassword = mqtt.password;
     m_appliedRobotId = mqtt.robotId;
     m_appliedMqttKeepalive = mqtt.keepalive;
+    m_appliedMqttTls = tlsSettingsOf(mqtt);
     connectMqtt();
     statusBar()->showMessage(QStringLiteral("Settings applied. Connecting to MQTT broker at %1:%2...")
                                  .arg(QString::fromStdString(mqtt.host))

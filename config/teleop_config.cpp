@@ -256,6 +256,11 @@ void TeleopConfig::syncFromConfig()
         }
         section.lookupValue("keepalive", mqtt.keepalive);
         section.lookupValue("autoConnect", mqtt.autoConnect);
+        section.lookupValue("tls", mqtt.tls);
+        section.lookupValue("caFile", mqtt.caFile);
+        section.lookupValue("certFile", mqtt.certFile);
+        section.lookupValue("keyFile", mqtt.keyFile);
+        section.lookupValue("tlsInsecure", mqtt.tlsInsecure);
     }
     if (root.exists("view")) {
         const Setting& section = root["view"];
@@ -308,6 +313,11 @@ void TeleopConfig::syncToConfig()
     storeKey(mqttSection, "robotId", mqtt.robotId);
     storeKey(mqttSection, "keepalive", mqtt.keepalive);
     storeKey(mqttSection, "autoConnect", mqtt.autoConnect);
+    storeKey(mqttSection, "tls", mqtt.tls);
+    storeKey(mqttSection, "caFile", mqtt.caFile);
+    storeKey(mqttSection, "certFile", mqtt.certFile);
+    storeKey(mqttSection, "keyFile", mqtt.keyFile);
+    storeKey(mqttSection, "tlsInsecure", mqtt.tlsInsecure);
 
     Setting& viewSection = sectionFor(root, "view");
     storeKey(viewSection, "showRobotMeshes", view.showRobotMeshes);

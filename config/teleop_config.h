@@ -50,6 +50,14 @@ public:
         std::string robotId = "kestro";
         int keepalive = 60;
         bool autoConnect = true;
+        // Encryption of the broker connection; off keeps plain TCP. Empty
+        // caFile: the system's trust store. tlsInsecure skips every check
+        // of the broker's certificate.
+        bool tls = false;
+        std::string caFile;
+        std::string certFile;
+        std::string keyFile;
+        bool tlsInsecure = false;
     };
     struct ViewConfig {
         bool showRobotMeshes = true;

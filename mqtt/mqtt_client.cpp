@@ -51,6 +51,12 @@ MqttClient::MqttClient(QObject* parent)
     : QObject(parent)
 {
     mosquitto_lib_init();
+    createClientObject();
+}
+
+void MqttClient::createClientObject()
+{
+    mosquitto_destroy(m_mosq);
     m_mosq = mosquitto_new(nullptr, true, this);
     if (m_mosq) {
         mosquitto_connect_callback_set(m_mosq, &MqttClient::onConnectCallback);
@@ -83,6 +89,8 @@ bool MqttClient::connectToBroker(const QString& host, int port, const QString& u
     resetPwmTxCache();
     m_host = host;
     m_port = port;
+    if (!applyTlsSettings())
+        return false;
 
     const QByteArray user = username.toUtf8();
     const QByteArray secret = password.toUtf8();
@@ -285,7 +293,11 @@ void MqttClient::onConnectCallback(mosquitto*, void* userData, int code)
         emit self->connected();
     } else {
         self->m_connected.store(false);
-        const QString words = connectionFailureWords(code, mosquitto_connect_failure(self->m_mosq), self->m_host, self->m_port);
+        // A refused TLS handshake has a reason worth more than its code.
+        const QString words = code == MOSQ_ERR_TLS
+                                  ? self->tlsFailure()
+                                  : connectionFailureWords(code, mosquitto_connect_failure(self->m_mosq), self->m_host,
+                                                           self->m_port);
         emit self->connectionError(QStringLiteral("MQTT Connection failed: %1 (code %2)").arg(words).arg(code));
     }
 }

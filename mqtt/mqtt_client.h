@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mqtt/mqtt_tls_settings.h"
 #include "robot/joint_set.h"
 
 #include <QObject>
@@ -26,6 +27,10 @@ public:
     bool connectToBroker(const QString& host, int port, const QString& username, const QString& password,
                          int keepalive);
     void disconnectFromBroker();
+    // Used from the next connectToBroker on. With TLS on, a connection is
+    // encrypted and, unless insecure, verified, or it is not made at all.
+    void setTlsSettings(const MqttTlsSettings& settings);
+    const MqttTlsSettings& tlsSettings() const { return m_tls; }
     bool isConnected() const;
     QString lastError() const;
 
@@ -62,6 +67,9 @@ private:
     static void onPublishCallback(mosquitto* client, void* userData, int messageId);
     static void onMessageCallback(mosquitto* client, void* userData, const mosquitto_message* message);
 
+    void createClientObject();
+    bool applyTlsSettings();
+    QString tlsFailure() const;
     bool sendCommand(uint8_t frameType, const QString& topic);
     bool ensureConnectedForSend();
     void applyPendingCacheReset();
@@ -81,4 +89,7 @@ private:
     // just before a lost connection may never have reached the robot, so the
     // next sendPwm sends every channel again.
     std::atomic<bool> m_cacheResetPending{false};
+    MqttTlsSettings m_tls;
+    // Whether m_mosq has been told to use TLS (it cannot be told otherwise).
+    bool m_tlsApplied = false;
 };

@@ -145,7 +145,7 @@ void SettingsDialog::setupUi()
     m_tabs->addTab(createInferenceTab(), QStringLiteral("AI Inference"));
     m_tabs->addTab(createRetargetingTab(), QStringLiteral("Retargeting"));
     m_tabs->addTab(createSafetyTab(), QStringLiteral("Safety"));
-    m_tabs->addTab(createNetworkTab(), QStringLiteral("MQTT Network"));
+    m_tabs->addTab(scrollable(createNetworkTab()), QStringLiteral("MQTT Network"));
     m_tabs->addTab(createViewTab(), QStringLiteral("View"));
     layout->addWidget(m_tabs);
     m_problemLabel = new QLabel;
@@ -300,6 +300,7 @@ QWidget* SettingsDialog::createNetworkTab()
     form->addRow(QStringLiteral("Robot ID:"), m_robotIdEdit);
     form->addRow(QStringLiteral("Keepalive Interval:"), m_keepaliveSpin);
     form->addRow(QString(), m_autoConnectCheck);
+    addTlsRows(form);
     return page;
 }
 
@@ -367,6 +368,7 @@ void SettingsDialog::loadCurrentConfig()
     m_robotIdEdit->setText(QString::fromStdString(config.mqtt.robotId));
     m_keepaliveSpin->setValue(config.mqtt.keepalive);
     m_autoConnectCheck->setChecked(config.mqtt.autoConnect);
+    loadTlsFields(config.mqtt);
 
     m_showMeshesCheck->setChecked(config.view.showRobotMeshes);
     m_showSkeletonCheck->setChecked(config.view.showSkeleton);
@@ -422,6 +424,7 @@ bool SettingsDialog::applyToConfig()
     config.mqtt.robotId = robotId;
     config.mqtt.keepalive = m_keepaliveSpin->value();
     config.mqtt.autoConnect = m_autoConnectCheck->isChecked();
+    applyTlsFields(config.mqtt);
 
     config.view.showRobotMeshes = m_showMeshesCheck->isChecked();
     config.view.showSkeleton = m_showSkeletonCheck->isChecked();

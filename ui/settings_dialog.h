@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/teleop_config.h"
+
 #include <QDialog>
 #include <QString>
 #include <QStringList>
@@ -9,6 +11,7 @@
 class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -65,6 +68,14 @@ private:
     QWidget* createSafetyTab();
     QWidget* createNetworkTab();
     QWidget* createViewTab();
+    // The encryption rows of the MQTT tab, which make it taller than the
+    // dialog: that tab scrolls instead of growing the window.
+    static QWidget* scrollable(QWidget* page);
+    void addTlsRows(QFormLayout* form);
+    QWidget* pathRow(QLineEdit* edit, const char* title);
+    void updateTlsRows();
+    void loadTlsFields(const TeleopConfig::MqttConfig& mqtt);
+    void applyTlsFields(TeleopConfig::MqttConfig& mqtt) const;
 
     // Shows what the operator must know about the settings file (it could
     // not be read, or not be saved); hidden when there is nothing to say.
@@ -110,6 +121,11 @@ private:
     QLineEdit* m_robotIdEdit = nullptr;
     QSpinBox* m_keepaliveSpin = nullptr;
     QCheckBox* m_autoConnectCheck = nullptr;
+    QCheckBox* m_tlsCheck = nullptr;
+    QLineEdit* m_caFileEdit = nullptr;
+    QLineEdit* m_certFileEdit = nullptr;
+    QLineEdit* m_keyFileEdit = nullptr;
+    QCheckBox* m_tlsInsecureCheck = nullptr;
 
     // View
     QCheckBox* m_showMeshesCheck = nullptr;

@@ -205,7 +205,7 @@ TEST(Interop, TheDefaultSettingsFileReadsTheSameInLibconfig)
     ASSERT_TRUE(TeleopConfig::instance()->load(path));
     const PeerDump theirs = peerDump(path);
     ASSERT_EQ(0, theirs.exitCode) << theirs.error;
-    EXPECT_EQ(39u, theirs.entries.size()) << "six groups and thirty-three settings";
+    EXPECT_EQ(44u, theirs.entries.size()) << "six groups and thirty-eight settings";
     expectSameTree(ourTree(path), theirs.entries);
 }
 

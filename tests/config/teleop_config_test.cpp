@@ -14,6 +14,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -47,6 +48,7 @@ const char kDefaultFile[] =
     "mqtt :\n{\n"
     "  host = \"localhost\";\n  port = 1883;\n  username = \"\";\n  password = \"\";\n"
     "  robotId = \"kestro\";\n  keepalive = 60;\n  autoConnect = true;\n"
+    "  tls = false;\n  caFile = \"\";\n  certFile = \"\";\n  keyFile = \"\";\n  tlsInsecure = false;\n"
     "};\n"
     "view :\n{\n"
     "  showRobotMeshes = true;\n  showSkeleton = true;\n  showGrid = true;\n  darkTheme = true;\n"
@@ -118,6 +120,8 @@ ProcessResult runProbe(const std::vector<std::string>& environment, const std::s
     result.errors = readFileBytes(errPath);
     return result;
 }
+
+using MqttTls = std::tuple<bool, std::string, std::string, std::string, bool>;
 
 mode_t modeOf(const std::string& path)
 {
@@ -382,6 +386,10 @@ TEST(TeleopConfig, FieldsRoundTripThroughTheFile)
     store().ai.confThreshold = 0.123456789f;
     store().camera.deviceIndex = -3;
     store().view.showGrid = false;
+    store().mqtt.tls = true;
+    store().mqtt.caFile = "/etc/kestro/broker-ca.pem";
+    store().mqtt.keyFile = "robot key.pem";
+    store().mqtt.tlsInsecure = true;
     ASSERT_TRUE(store().save(path));
     store().populateDefaults();
     ASSERT_TRUE(store().load(path));
@@ -389,6 +397,9 @@ TEST(TeleopConfig, FieldsRoundTripThroughTheFile)
     EXPECT_NEAR(0.1234568, store().ai.confThreshold, 1e-7) << "seven significant digits";
     EXPECT_EQ(-3, store().camera.deviceIndex);
     EXPECT_FALSE(store().view.showGrid);
+    EXPECT_EQ(MqttTls(true, "/etc/kestro/broker-ca.pem", "", "robot key.pem", true),
+              MqttTls(store().mqtt.tls, store().mqtt.caFile, store().mqtt.certFile, store().mqtt.keyFile,
+                      store().mqtt.tlsInsecure));
 }
 
 TEST(TeleopConfig, SyntaxErrorKeepsFieldsAndFile)

@@ -4,6 +4,7 @@
 #include "mqtt/mqtt_client.h"
 #include "tests/support/child_process.h"
 #include "tests/support/mosquitto_broker.h"
+#include "tests/support/test_pki.h"
 #include "tests/support/wait_for.h"
 #include "tools/robot-sim/simulator_node.h"
 
@@ -144,6 +145,82 @@ TEST_F(SimulatorOnBroker, TelemetryStartsAtTheCentresAndConvergesAtTheConfigured
     EXPECT_LT(seconds, 5.0);
     EXPECT_TRUE(waitFor([this] { return telemetryOf(16) == 40; }, 5s));
     EXPECT_EQ(telemetryOf(4), kCentres[4]);
+}
+
+// Robot and dashboard both on a broker that encrypts and wants a client
+// certificate from each: a dashboard that trusts the wrong CA is refused
+// with the reason, the right one drives the robot.
+TEST(SimulatorOverTls, TheWholeLoopRunsEncryptedAndVerified)
+{
+    kestro_test::TestPki pki;
+    kestro_test::TestPki otherPki("another CA");
+    const auto brokerCertificate = pki.issueLoopbackBroker("broker");
+    const auto robotCertificate = pki.issue("robot", {});
+    const auto dashboardCertificate = pki.issue("dashboard", {});
+    ASSERT_TRUE(pki.ok() && otherPki.ok()) << pki.error() << otherPki.error();
+    kestro_test::MosquittoBroker::Options brokerOptions;
+    brokerOptions.caFile = pki.caFile();
+    brokerOptions.certFile = brokerCertificate.certFile;
+    brokerOptions.keyFile = brokerCertificate.keyFile;
+    brokerOptions.requireClientCertificate = true;
+    kestro_test::MosquittoBroker broker(brokerOptions);
+    ASSERT_TRUE(broker.start()) << broker.error();
+
+    std::ostringstream out;
+    std::ostringstream err;
+    SimulatorOptions options;
+    std::string error;
+    ASSERT_TRUE(options.parse({"--host", "localhost", "--port", std::to_string(broker.port()), "--robot-id",
+                               "tls-robot", "--rate", "50", "--speed", "1000", "--cafile", pki.caFile(), "--cert",
+                               robotCertificate.certFile, "--key", robotCertificate.keyFile},
+                              error))
+        << error;
+    SimulatorNode node(options, kCentres, out, err);
+    ASSERT_TRUE(node.start());
+    std::atomic<bool> stop{false};
+    std::thread runner([&] { node.run(stop); });
+    EXPECT_TRUE(waitFor([&] { return node.isConnected(); })) << err.str() << broker.log();
+
+    MqttClient dashboard;
+    TelemetryProbe probe(dashboard);
+    std::vector<QString> errors;
+    std::mutex errorsMutex;
+    QObject::connect(
+        &dashboard, &MqttClient::connectionError, &dashboard,
+        [&](const QString& message) {
+            std::lock_guard<std::mutex> lock(errorsMutex);
+            errors.push_back(message);
+        },
+        Qt::DirectConnection);
+    const auto firstError = [&] {
+        std::lock_guard<std::mutex> lock(errorsMutex);
+        return errors.empty() ? QString() : errors.front();
+    };
+    dashboard.setRobotId("tls-robot");
+    MqttTlsSettings tls{true, otherPki.caFile(), dashboardCertificate.certFile, dashboardCertificate.keyFile, false};
+    dashboard.setTlsSettings(tls);
+    ASSERT_TRUE(dashboard.connectToBroker("localhost", broker.port(), "", "", 30));
+    ASSERT_TRUE(waitFor([&] { return !firstError().isEmpty(); }));
+    EXPECT_TRUE(firstError().startsWith("MQTT Connection failed: certificate verify failed: ")) << firstError().toStdString();
+    EXPECT_FALSE(dashboard.isConnected());
+
+    tls.caFile = pki.caFile();
+    dashboard.setTlsSettings(tls);
+    ASSERT_TRUE(dashboard.connectToBroker("localhost", broker.port(), "", "", 30));
+    EXPECT_TRUE(waitFor([&] { return dashboard.isConnected(); })) << broker.log();
+    ServoPwmArray pwm{};
+    ServoValidArray valid{};
+    pwm[ServoChannel::HeadYaw] = 60;
+    valid[ServoChannel::HeadYaw] = true;
+    EXPECT_TRUE(waitFor([&] {
+        dashboard.resetPwmTxCache();
+        dashboard.sendPwm(pwm, dashboard.controlTopic(), &valid);
+        return waitFor([&] { return probe.values()[ServoChannel::HeadYaw] == 60; }, 500ms);
+    })) << probe.values()[ServoChannel::HeadYaw];
+
+    dashboard.disconnectFromBroker();
+    stop = true;
+    runner.join();
 }
 
 TEST_F(SimulatorOnBroker, StopLatchesUntilCentre)

@@ -34,6 +34,18 @@ TEST(SimulatorOptions, ParsesEveryOptionInBothSpellings)
     EXPECT_EQ(options.format, SimulatorOptions::Format::Json);
     EXPECT_EQ(options.speed, 120.5);
     EXPECT_TRUE(options.quiet);
+    EXPECT_FALSE(options.tls) << "plain TCP unless asked";
+
+    SimulatorOptions encrypted;
+    ASSERT_TRUE(encrypted.parse({"--cafile", "ca.pem", "--cert=robot.crt", "--key", "robot.key"}, error)) << error;
+    EXPECT_TRUE(encrypted.tls) << "a CA file implies TLS";
+    EXPECT_FALSE(encrypted.tlsInsecure);
+    EXPECT_EQ(encrypted.caFile, "ca.pem");
+    EXPECT_EQ(encrypted.certFile, "robot.crt");
+    EXPECT_EQ(encrypted.keyFile, "robot.key");
+    SimulatorOptions insecure;
+    ASSERT_TRUE(insecure.parse({"--tls-insecure"}, error)) << error;
+    EXPECT_TRUE(insecure.tls && insecure.tlsInsecure);
 }
 
 TEST(SimulatorOptions, RefusesBadValuesWithAReadableReason)

@@ -489,3 +489,42 @@ TEST_F(SettingsDialogTest, VideoSourceChoiceIsSavedAndTheLocationKeptForTheDevic
     ASSERT_GE(devices->count(), 1);
     EXPECT_FALSE(devices->itemData(devices->count() - 1).isValid());
 }
+
+TEST_F(SettingsDialogTest, EncryptionFieldsShowTheFileAndSwitchingTlsMovesOnlyTheUsualPorts)
+{
+    loadFile("mqtt : { port = 8883; tls = true; caFile = \"/etc/kestro/ca.pem\"; certFile = \"robot.crt\";\n"
+             "         keyFile = \"robot.key\"; tlsInsecure = true; };\n");
+    SettingsDialog dialog;
+    showAndWait(dialog);
+    auto* tls = find<QCheckBox>(dialog, "tlsCheck");
+    auto* insecure = find<QCheckBox>(dialog, "tlsInsecureCheck");
+    EXPECT_TRUE(tls->isChecked());
+    EXPECT_EQ("/etc/kestro/ca.pem", find<QLineEdit>(dialog, "caFileEdit")->text());
+    EXPECT_EQ("robot.key", find<QLineEdit>(dialog, "keyFileEdit")->text());
+    EXPECT_TRUE(insecure->isChecked());
+    EXPECT_TRUE(insecure->styleSheet().contains("#ff5555")) << "the insecure switch is marked red";
+
+    retype(dialog, "caFileEdit", "  /srv/broker ca.pem ");
+    struct Step
+    {
+        int portBefore;
+        int portAfter; // after the operator's click on the TLS switch
+    };
+    // Off from 8883 goes to 1883, on again to 8883; a chosen port stays.
+    for (const Step step : {Step{8883, 1883}, Step{1883, 8883}, Step{1884, 1884}}) {
+        find<QSpinBox>(dialog, "portSpin")->setValue(step.portBefore);
+        QTest::mouseClick(tls, Qt::LeftButton, {}, QPoint(8, tls->height() / 2));
+        EXPECT_EQ(step.portAfter, find<QSpinBox>(dialog, "portSpin")->value()) << step.portBefore;
+        EXPECT_EQ(tls->isChecked(), insecure->isEnabled());
+        EXPECT_EQ(tls->isChecked(), find<QLineEdit>(dialog, "caFileEdit")->isEnabled());
+    }
+    ASSERT_FALSE(tls->isChecked());
+    click(dialog, "applyButton");
+
+    const SavedSettingsFile file = readBack();
+    EXPECT_FALSE(file.boolAt("mqtt.tls"));
+    EXPECT_EQ("/srv/broker ca.pem", file.stringAt("mqtt.caFile"));
+    EXPECT_EQ("robot.crt", file.stringAt("mqtt.certFile"));
+    EXPECT_TRUE(file.boolAt("mqtt.tlsInsecure"));
+    EXPECT_EQ(1884, file.intAt("mqtt.port"));
+}

@@ -40,7 +40,8 @@ void printUsage()
 {
     std::printf("Usage: kestro-link-demo [--seconds N] [--print-endpoint]\n"
                 "Streams a sweep of the head and arms to the robot configured in the\n"
-                "settings file and prints its telemetry.\n"
+                "settings file and prints its telemetry. The broker connection, TLS\n"
+                "included, is the one the settings file describes.\n"
                 "  --seconds N        how long to stream (default 10)\n"
                 "  --print-endpoint   print the configured broker host, port and robot id and exit\n");
 }
@@ -77,7 +78,9 @@ int main(int argc, char** argv)
 
     MqttClient link;
     link.setRobotId(QString::fromStdString(config.mqtt.robotId));
-    std::printf("link-demo: broker %s:%d, control topic %s\n", config.mqtt.host.c_str(), config.mqtt.port,
+    link.setTlsSettings(tlsSettingsOf(config.mqtt));
+    std::printf("link-demo: broker %s:%d%s, control topic %s\n", config.mqtt.host.c_str(), config.mqtt.port,
+                !config.mqtt.tls ? "" : config.mqtt.tlsInsecure ? " (TLS, unverified)" : " (TLS)",
                 link.controlTopic().toUtf8().constData());
 
     ServoPwmArray reported{};

@@ -75,6 +75,8 @@ bool SimulatorNode::start()
         mosquitto_username_pw_set(m_client, m_options.username.c_str(),
                                   m_options.password.empty() ? nullptr : m_options.password.c_str());
     }
+    if (m_options.tls && !enableTls())
+        return false;
     const int code = mosquitto_connect_async(m_client, m_options.host.c_str(), m_options.port, kKeepAliveSeconds);
     if (code != MOSQ_ERR_SUCCESS) {
         say(m_err, std::string("robot-sim: cannot connect: ") + mosquitto_strerror(code));
@@ -82,7 +84,22 @@ bool SimulatorNode::start()
     }
     mosquitto_loop_start(m_client);
     say(m_out, "robot-sim: robot on " + m_controlTopic + " -> " + m_statusTopic + ", broker " + m_options.host + ":"
-                   + std::to_string(m_options.port));
+                   + std::to_string(m_options.port)
+                   + (!m_options.tls ? "" : m_options.tlsInsecure ? " (TLS, unverified)" : " (TLS)"));
+    return true;
+}
+
+bool SimulatorNode::enableTls()
+{
+    const auto pathOrNull = [](const std::string& path) { return path.empty() ? nullptr : path.c_str(); };
+    if (mosquitto_tls_set(m_client, pathOrNull(m_options.caFile), nullptr, pathOrNull(m_options.certFile),
+                          pathOrNull(m_options.keyFile), nullptr) != MOSQ_ERR_SUCCESS) {
+        say(m_err, "robot-sim: cannot use the TLS files: each named file must be readable, and --cert and --key "
+                   "go together");
+        return false;
+    }
+    mosquitto_tls_opts_set(m_client, m_options.tlsInsecure ? 0 : 1, nullptr, nullptr);
+    mosquitto_tls_insecure_set(m_client, m_options.tlsInsecure);
     return true;
 }
 
@@ -92,7 +109,13 @@ void SimulatorNode::onConnect(mosquitto* client, void* userData, int code)
     if (code != 0) {
         // Repeats once per attempt while the broker is away; one line each
         // is what an operator watching the terminal needs.
-        self->say(self->m_err, "robot-sim: connection failed with code " + std::to_string(code));
+        if (code == MOSQ_ERR_TLS) {
+            char reason[512] = {};
+            mosquitto_tls_last_error(client, reason, sizeof reason);
+            self->say(self->m_err, std::string("robot-sim: connection failed: ") + reason);
+        } else {
+            self->say(self->m_err, "robot-sim: connection failed with code " + std::to_string(code));
+        }
         return;
     }
     self->m_connected = true;

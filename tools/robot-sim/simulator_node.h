@@ -50,6 +50,7 @@ public:
     const std::string& statusTopic() const { return m_statusTopic; }
 
 private:
+    bool enableTls();
     static void onConnect(mosquitto* client, void* userData, int code);
     static void onDisconnect(mosquitto* client, void* userData, int code);
     static void onMessage(mosquitto* client, void* userData, const mosquitto_message* message);

@@ -41,10 +41,15 @@ bool SimulatorOptions::parse(const std::vector<std::string>& arguments, std::str
             quiet = true;
             continue;
         }
+        if (name == "--tls" || name == "--tls-insecure") {
+            tls = true;
+            tlsInsecure = tlsInsecure || name == "--tls-insecure";
+            continue;
+        }
 
         const bool takesValue = name == "--host" || name == "--port" || name == "--robot-id" || name == "--username"
                                 || name == "--password" || name == "--rate" || name == "--format"
-                                || name == "--speed";
+                                || name == "--speed" || name == "--cafile" || name == "--cert" || name == "--key";
         if (!takesValue) {
             error = "unknown option: " + arguments[i];
             return false;
@@ -76,6 +81,10 @@ bool SimulatorOptions::parse(const std::vector<std::string>& arguments, std::str
             username = value;
         } else if (name == "--password") {
             password = value;
+        } else if (name == "--cafile" || name == "--cert" || name == "--key") {
+            // A certificate file only makes sense encrypted.
+            tls = true;
+            (name == "--cafile" ? caFile : name == "--cert" ? certFile : keyFile) = value;
         } else if (name == "--rate") {
             if (!parseNumber(value, number) || number <= 0 || number > 1000) {
                 error = "--rate must be a number of messages per second above 0 and at most 1000, not '" + value + "'";
@@ -115,6 +124,12 @@ std::string SimulatorOptions::usage()
            "                      robot/kestro/ID/status (default kestro)\n"
            "  --username NAME     broker user name\n"
            "  --password TEXT     broker password\n"
+           "  --tls               encrypt the connection, verifying the broker against the\n"
+           "                      system's trust store or --cafile\n"
+           "  --cafile FILE       CA certificate that signed the broker's (implies --tls)\n"
+           "  --cert FILE         client certificate, for brokers that want one (with --key)\n"
+           "  --key FILE          key of the client certificate\n"
+           "  --tls-insecure      encrypt but skip every check of the broker's certificate\n"
            "  --rate N            telemetry messages per second (default 20)\n"
            "  --format FORMAT     telemetry as 'binary' frames or 'json' {\"servos\": [...]}\n"
            "                      (default binary)\n"

@@ -17,6 +17,12 @@ struct SimulatorOptions
     std::string robotId = "kestro";
     std::string username;
     std::string password;
+    // Encryption of the broker connection, as in the dashboard's settings.
+    bool tls = false;
+    std::string caFile;
+    std::string certFile;
+    std::string keyFile;
+    bool tlsInsecure = false;
     double rate = 20.0;   // telemetry messages per second
     Format format = Format::Binary;
     double speed = 300.0; // PWM units per second, about a hobby servo's 0.2 s per 60 degrees
