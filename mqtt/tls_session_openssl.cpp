@@ -88,6 +88,11 @@ const BIO_METHOD* socketMethod()
     return method;
 }
 
+int noPassphrase(char*, int, int, void*)
+{
+    return 0;
+}
+
 bool isIpAddress(const std::string& host)
 {
     unsigned char address[sizeof(in6_addr)];
@@ -127,8 +132,9 @@ ContextPtr makeContext(const TlsOptions& options, std::string& error)
     SSL_CTX_set_verify(context.get(), options.verifyPeer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
 
     if (!options.certFile.empty()) {
-        if (options.keyPassword)
-            SSL_CTX_set_default_passwd_cb(context.get(), options.keyPassword);
+        // Without a callback OpenSSL would ask for the key's passphrase on
+        // the terminal, stalling the network thread of a windowed program.
+        SSL_CTX_set_default_passwd_cb(context.get(), options.keyPassword ? options.keyPassword : noPassphrase);
         if (SSL_CTX_use_certificate_chain_file(context.get(), options.certFile.c_str()) != 1) {
             error = kTlsError + ("cannot load the client certificate " + options.certFile) + ": " +
                     queuedReason("unreadable");

@@ -101,6 +101,7 @@ TEST(MosquittoTls, ConnectsOnlyToBrokersItCanTrust)
 {
     enum class BrokerCertificate { Loopback, OtherCa, Expired, OtherName, SelfSigned, PlainListener };
     enum class Trust { OurCa, SystemStore };
+    enum class ClientCertificate { None, Given, LockedKey };
     struct Case
     {
         const char* name;
@@ -108,35 +109,36 @@ TEST(MosquittoTls, ConnectsOnlyToBrokersItCanTrust)
         bool brokerWantsClientCertificate;
         const char* host;
         Trust trust;
-        bool sendClientCertificate;
+        ClientCertificate clientCertificate;
         bool insecureHostName; // mosquitto_tls_insecure_set(true)
         bool skipVerification; // cert_reqs 0
         const char* refusal;   // nullptr: connects
     };
+    using B = BrokerCertificate;
+    using C = ClientCertificate;
     const Case cases[] = {
-        {"verified by name", BrokerCertificate::Loopback, false, "localhost", Trust::OurCa, false, false, false, nullptr},
-        {"verified by address", BrokerCertificate::Loopback, false, "127.0.0.1", Trust::OurCa, false, false, false,
-         nullptr},
-        {"wrong CA", BrokerCertificate::OtherCa, false, "localhost", Trust::OurCa, false, false, false,
+        {"verified by name", B::Loopback, false, "localhost", Trust::OurCa, C::None, false, false, nullptr},
+        {"verified by address", B::Loopback, false, "127.0.0.1", Trust::OurCa, C::None, false, false, nullptr},
+        {"wrong CA", B::OtherCa, false, "localhost", Trust::OurCa, C::None, false, false,
          "certificate verify failed: self-signed certificate in certificate chain"},
-        {"expired", BrokerCertificate::Expired, false, "localhost", Trust::OurCa, false, false, false,
+        {"expired", B::Expired, false, "localhost", Trust::OurCa, C::None, false, false,
          "certificate verify failed: certificate has expired"},
-        {"wrong host name", BrokerCertificate::OtherName, false, "localhost", Trust::OurCa, false, false, false,
+        {"wrong host name", B::OtherName, false, "localhost", Trust::OurCa, C::None, false, false,
          "certificate verify failed: hostname mismatch"},
-        {"wrong address", BrokerCertificate::OtherName, false, "127.0.0.1", Trust::OurCa, false, false, false,
+        {"wrong address", B::OtherName, false, "127.0.0.1", Trust::OurCa, C::None, false, false,
          "certificate verify failed: IP address mismatch"},
-        {"wrong host name allowed", BrokerCertificate::OtherName, false, "localhost", Trust::OurCa, false, true, false,
+        {"wrong host name allowed", B::OtherName, false, "localhost", Trust::OurCa, C::None, true, false, nullptr},
+        {"self-signed against the system store", B::SelfSigned, false, "localhost", Trust::SystemStore, C::None, false,
+         false, "certificate verify failed: self-signed certificate"},
+        {"self-signed, verification off", B::SelfSigned, false, "localhost", Trust::SystemStore, C::None, true, true,
          nullptr},
-        {"self-signed against the system store", BrokerCertificate::SelfSigned, false, "localhost",
-         Trust::SystemStore, false, false, false, "certificate verify failed: self-signed certificate"},
-        {"self-signed, verification off", BrokerCertificate::SelfSigned, false, "localhost", Trust::SystemStore,
-         false, true, true, nullptr},
-        {"plain broker", BrokerCertificate::PlainListener, false, "localhost", Trust::OurCa, false, false, false,
-         "TLS error: "},
-        {"client certificate missing", BrokerCertificate::Loopback, true, "localhost", Trust::OurCa, false, false,
-         false, "TLS error: the broker asked for a client certificate and none is set"},
-        {"client certificate given", BrokerCertificate::Loopback, true, "localhost", Trust::OurCa, true, false, false,
-         nullptr},
+        {"plain broker", B::PlainListener, false, "localhost", Trust::OurCa, C::None, false, false, "TLS error: "},
+        {"client certificate missing", B::Loopback, true, "localhost", Trust::OurCa, C::None, false, false,
+         "TLS error: the broker asked for a client certificate and none is set"},
+        {"client certificate given", B::Loopback, true, "localhost", Trust::OurCa, C::Given, false, false, nullptr},
+        // Refused, never a passphrase prompt on the terminal.
+        {"client key locked by a passphrase", B::Loopback, true, "localhost", Trust::OurCa, C::LockedKey, false, false,
+         "TLS error: cannot use the client key "},
     };
 
     TestPki pki;
@@ -158,6 +160,8 @@ TEST(MosquittoTls, ConnectsOnlyToBrokersItCanTrust)
     TestPki::Request clientRequest;
     clientRequest.commonName = "robot-dashboard";
     const TestPki::Issued clientCertificate = pki.issue("client", clientRequest);
+    clientRequest.keyPassphrase = "open sesame";
+    const TestPki::Issued lockedCertificate = pki.issue("locked", clientRequest);
     ASSERT_TRUE(pki.ok() && otherPki.ok()) << pki.error() << otherPki.error();
 
     for (const Case& c : cases) {
@@ -177,8 +181,11 @@ TEST(MosquittoTls, ConnectsOnlyToBrokersItCanTrust)
 
         TlsClient client;
         const char* caFile = c.trust == Trust::OurCa ? pki.caFile().c_str() : nullptr;
-        const char* certFile = c.sendClientCertificate ? clientCertificate.certFile.c_str() : nullptr;
-        const char* keyFile = c.sendClientCertificate ? clientCertificate.keyFile.c_str() : nullptr;
+        const TestPki::Issued* own = c.clientCertificate == ClientCertificate::Given       ? &clientCertificate
+                                     : c.clientCertificate == ClientCertificate::LockedKey ? &lockedCertificate
+                                                                                           : nullptr;
+        const char* certFile = own ? own->certFile.c_str() : nullptr;
+        const char* keyFile = own ? own->keyFile.c_str() : nullptr;
         ASSERT_EQ(mosquitto_tls_set(client.client, caFile, nullptr, certFile, keyFile, nullptr), 0);
         ASSERT_EQ(mosquitto_tls_insecure_set(client.client, c.insecureHostName), 0);
         ASSERT_EQ(mosquitto_tls_opts_set(client.client, c.skipVerification ? 0 : 1, nullptr, nullptr), 0);

@@ -132,7 +132,10 @@ TestPki::Issued TestPki::issue(const std::string& fileStem, const Request& reque
     if (!certificate ||
         !writePem(issued.certFile, [&](FILE* file) { return PEM_write_X509(file, certificate.get()); }) ||
         !writePem(issued.keyFile, [&](FILE* file) {
-            return PEM_write_PrivateKey(file, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+            const std::string& passphrase = request.keyPassphrase;
+            return PEM_write_PrivateKey(file, key.get(), passphrase.empty() ? nullptr : EVP_aes_256_cbc(),
+                                        reinterpret_cast<const unsigned char*>(passphrase.data()),
+                                        static_cast<int>(passphrase.size()), nullptr, nullptr);
         })) {
         m_error = "cannot issue the certificate " + fileStem;
         return {};

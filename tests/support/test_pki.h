@@ -21,6 +21,8 @@ public:
         int validUntilDays = 30;
         // Signed by its own key instead of this CA's.
         bool selfSigned = false;
+        // Non-empty: the key file is encrypted with it.
+        std::string keyPassphrase = {};
     };
     struct Issued
     {
