@@ -43,7 +43,8 @@ void printUsage()
                 "settings file and prints its telemetry. The broker connection, TLS\n"
                 "included, is the one the settings file describes.\n"
                 "  --seconds N        how long to stream (default 10)\n"
-                "  --print-endpoint   print the configured broker host, port and robot id and exit\n");
+                "  --print-endpoint   print the configured broker host, port, robot id and\n"
+                "                     transport (tls or plain) and exit\n");
 }
 
 } // namespace
@@ -54,10 +55,12 @@ int main(int argc, char** argv)
     double seconds = kDefaultSeconds;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--print-endpoint") == 0) {
-            // One value a line, for scripts: host, port, normalised robot id.
+            // One value a line, for scripts: host, port, normalised robot id,
+            // then "tls" or "plain".
             const auto& mqtt = TeleopConfig::instance()->mqtt;
-            std::printf("%s\n%d\n%s\n", mqtt.host.c_str(), mqtt.port,
-                        MqttClient::normalizeRobotId(QString::fromStdString(mqtt.robotId)).toUtf8().constData());
+            std::printf("%s\n%d\n%s\n%s\n", mqtt.host.c_str(), mqtt.port,
+                        MqttClient::normalizeRobotId(QString::fromStdString(mqtt.robotId)).toUtf8().constData(),
+                        mqtt.tls ? "tls" : "plain");
             return 0;
         }
         if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
