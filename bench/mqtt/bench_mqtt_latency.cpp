@@ -1,12 +1,15 @@
 // Publish-to-receive latency of 91-byte servo frames through a real
 // mosquitto broker on loopback, at the 30 Hz transmit rate and at full
 // speed; the same traffic through the broker's own mosquitto_pub and
-// mosquitto_sub in the same run; and the idle CPU use of a connected client.
+// mosquitto_sub in the same run; our client over TLS to a second broker with
+// a TLS listener, interleaved with the plain traffic; and the idle CPU use
+// of a connected client.
 //
 //   bench_mqtt_latency [seconds at 30 Hz, default 10] [frames at full speed, default 5000]
 #include "mqtt/mosquitto.h"
 #include "tests/support/child_process.h"
 #include "tests/support/mosquitto_broker.h"
+#include "tests/support/test_pki.h"
 #include "tests/support/wait_for.h"
 
 #include <algorithm>
@@ -28,6 +31,7 @@
 using namespace std::chrono_literals;
 using kestro_test::ChildProcess;
 using kestro_test::MosquittoBroker;
+using kestro_test::TestPki;
 using kestro_test::waitFor;
 
 namespace {
@@ -129,10 +133,16 @@ struct OurPair
     mosquitto* subscriber = nullptr;
     mosquitto* publisher = nullptr;
 
-    bool open(const MosquittoBroker& broker)
+    // caFile: encrypted and verified against that CA; empty: plain TCP.
+    bool open(const MosquittoBroker& broker, const std::string& caFile = {})
     {
         subscriber = mosquitto_new("bench-sub", true, &receiver);
         publisher = mosquitto_new("bench-pub", true, &publisherState);
+        for (mosquitto* client : {subscriber, publisher}) {
+            if (!caFile.empty() &&
+                mosquitto_tls_set(client, caFile.c_str(), nullptr, nullptr, nullptr, nullptr) != MOSQ_ERR_SUCCESS)
+                return false;
+        }
         mosquitto_connect_callback_set(subscriber, onOurConnect);
         mosquitto_connect_callback_set(publisher, onOurConnect);
         mosquitto_message_callback_set(subscriber, onOurMessage);
@@ -342,21 +352,30 @@ double childCpuSeconds(pid_t pid)
     return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
 }
 
-// At 30 Hz both kinds of traffic run in the same seconds, ours on each
-// period and the peer's half a period later, so machine load hits both alike.
-void runPaced(OurPair& ours, PeerTools& peer, size_t frames, double rateHz, Stats& oursStats, Stats& peerStats)
+// At 30 Hz all three kinds of traffic run in the same seconds, ours on each
+// period, ours over TLS a third of a period later and the peer's two thirds
+// later, so machine load hits them alike.
+void runPaced(OurPair& ours, OurPair& oursTls, PeerTools& peer, size_t frames, double rateHz, Stats& oursStats,
+              Stats& tlsStats, Stats& peerStats)
 {
     ours.begin(frames);
+    oursTls.begin(frames);
     peer.begin(frames);
     const auto period = std::chrono::duration<double>(1.0 / rateHz);
     const auto start = std::chrono::steady_clock::now() + 10ms;
+    const auto at = [&](double periods) {
+        std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::nanoseconds>(period * periods));
+    };
     for (size_t i = 0; i < frames; ++i) {
-        std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::nanoseconds>(period * i));
+        at(static_cast<double>(i));
         ours.sendOne(i);
-        std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::nanoseconds>(period * (i + 0.5)));
+        at(static_cast<double>(i) + 1.0 / 3.0);
+        oursTls.sendOne(i);
+        at(static_cast<double>(i) + 2.0 / 3.0);
         peer.sendOne(i);
     }
     oursStats = ours.finish(frames);
+    tlsStats = oursTls.finish(frames);
     peerStats = peer.finish(frames);
 }
 
@@ -390,15 +409,25 @@ int main(int argc, char** argv)
     const size_t paced = static_cast<size_t>(seconds * 30.0);
 
     MosquittoBroker broker;
-    if (!broker.start()) {
-        std::fprintf(stderr, "bench_mqtt_latency: %s\n", broker.error().c_str());
+    TestPki pki;
+    const TestPki::Issued certificate = pki.issueLoopbackBroker("broker");
+    MosquittoBroker::Options tlsOptions;
+    tlsOptions.caFile = pki.caFile();
+    tlsOptions.certFile = certificate.certFile;
+    tlsOptions.keyFile = certificate.keyFile;
+    MosquittoBroker tlsBroker(tlsOptions);
+    if (!pki.ok() || !broker.start() || !tlsBroker.start()) {
+        std::fprintf(stderr, "bench_mqtt_latency: %s%s%s\n", pki.error().c_str(), broker.error().c_str(),
+                     tlsBroker.error().c_str());
         return 1;
     }
     mosquitto_lib_init();
     OurPair ours;
+    OurPair oursTls;
     PeerTools peer;
-    if (!ours.open(broker) || !peer.open(broker)) {
-        std::fprintf(stderr, "bench_mqtt_latency: clients did not connect\n%s\n", broker.log().c_str());
+    if (!ours.open(broker) || !oursTls.open(tlsBroker, pki.caFile()) || !peer.open(broker)) {
+        std::fprintf(stderr, "bench_mqtt_latency: clients did not connect\n%s\n%s\n", broker.log().c_str(),
+                     tlsBroker.log().c_str());
         return 1;
     }
 
@@ -407,12 +436,22 @@ int main(int argc, char** argv)
     std::printf("%-22s %-17s %9s %9s %9s   | %-17s %9s %9s %9s\n", "", "ours recv/sent", "p50", "p99", "max",
                 "pub/sub recv/sent", "p50", "p99", "max");
     Stats oursPaced;
+    Stats tlsPaced;
     Stats peerPaced;
-    runPaced(ours, peer, paced, 30.0, oursPaced, peerPaced);
+    runPaced(ours, oursTls, peer, paced, 30.0, oursPaced, tlsPaced, peerPaced);
     printRow("30 Hz", oursPaced, peerPaced);
     const Stats oursBurst = runBurst(ours, burst);
+    const Stats tlsBurst = runBurst(oursTls, burst);
     const Stats peerBurst = runBurst(peer, burst);
     printRow("full speed", oursBurst, peerBurst);
+    std::printf("\nours over TLS (verified, second broker on 127.0.0.1:%d) next to ours over plain TCP, same run:\n",
+                tlsBroker.port());
+    std::printf("%-22s %-17s %9s %9s %9s   | %-17s %9s %9s %9s\n", "", "TLS recv/sent", "p50", "p99", "max",
+                "plain recv/sent", "p50", "p99", "max");
+    printRow("30 Hz", tlsPaced, oursPaced);
+    printRow("full speed", tlsBurst, oursBurst);
+    const double tlsExtraP99 = tlsPaced.p99 - oursPaced.p99;
+    std::printf("TLS p99 - plain p99 at 30 Hz: %.1f us\n", tlsExtraP99);
     std::printf("full speed: handing %zu frames over took %.1f ms (ours, mosquitto_publish) and %.1f ms (peer, writing "
                 "mosquitto_pub's stdin)\n",
                 burst, oursBurst.sendingMs, peerBurst.sendingMs);
@@ -431,10 +470,14 @@ int main(int argc, char** argv)
                 idleSeconds, oursIdle, peerIdle, 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)));
 
     mosquitto_destroy(ours.subscriber);
+    oursTls.close();
     peer.close();
     mosquitto_lib_cleanup();
     broker.stop();
+    tlsBroker.stop();
     const bool target = oursPaced.received == oursPaced.sent && oursPaced.p99 <= 2000.0;
     std::printf("target p99 <= 2 ms at 30 Hz: %s\n", target ? "met" : "MISSED");
+    const bool tlsTarget = tlsPaced.received == tlsPaced.sent && tlsExtraP99 <= 1000.0;
+    std::printf("target TLS p99 within 1 ms of plain at 30 Hz: %s\n", tlsTarget ? "met" : "MISSED");
     return 0;
 }
