@@ -61,6 +61,24 @@ std::string currentExecutablePath()
 
 namespace {
 
+// The program and its arguments as exec wants them. The strings live in
+// `storage`, which must outlive the returned pointers; building this before a
+// fork keeps the child free of allocation.
+std::vector<char*> execArguments(const std::string& program, const std::vector<std::string>& args,
+                                 std::vector<std::string>& storage)
+{
+    storage.clear();
+    storage.reserve(args.size() + 1);
+    storage.push_back(program);
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    argv.reserve(storage.size() + 1);
+    for (std::string& text : storage)
+        argv.push_back(text.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
 // Runs in the forked grandchild, so only async-signal-safe calls are allowed
 // here: everything it needs was prepared before the fork.
 [[noreturn]] void execDetached(char* const* argv, int errorFd, int descriptorLimit)
@@ -109,13 +127,7 @@ bool spawnDetachedProcess(const std::string& program, const std::vector<std::str
     if (program.empty())
         return false;
     std::vector<std::string> storage;
-    storage.reserve(args.size() + 1);
-    storage.push_back(program);
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& text : storage)
-        argv.push_back(text.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = execArguments(program, args, storage);
 
     const long openMax = ::sysconf(_SC_OPEN_MAX);
     const int descriptorLimit = openMax > 0 && openMax < 65536 ? static_cast<int>(openMax) : 65536;
@@ -169,12 +181,7 @@ namespace selfupdate {
 int runProcess(const std::string& program, const std::vector<std::string>& args)
 {
     std::vector<std::string> storage;
-    storage.push_back(program);
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& text : storage)
-        argv.push_back(text.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = execArguments(program, args, storage);
 
     const pid_t child = ::fork();
     if (child < 0)
