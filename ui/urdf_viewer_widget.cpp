@@ -78,6 +78,11 @@ int UrdfViewerWidget::framesShown() const
     return m_renderWindow->framesShown();
 }
 
+int UrdfViewerWidget::framesRequested() const
+{
+    return m_renderWindow->framesRequested();
+}
+
 QImage UrdfViewerWidget::grabFramebuffer()
 {
     return m_renderWindow->grabScene();

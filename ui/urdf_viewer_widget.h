@@ -48,8 +48,10 @@ public:
     // The view drawn with the current state; null until the view has been
     // shown on screen once.
     QImage grabFramebuffer();
-    // Frames drawn on screen so far (the view draws only when something moved).
+    // Frames drawn on screen so far, including the window system's repaints.
     int framesShown() const;
+    // Frames the view asked for itself (it asks only when something moved).
+    int framesRequested() const;
 
     const std::array<double, 17>& jointAngles() const { return m_jointAngles; }
     const std::array<int, 17>& jointPwm() const { return m_jointPwm; }

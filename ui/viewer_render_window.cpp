@@ -51,6 +51,9 @@ bool ViewerRenderWindow::event(QEvent* event)
     case QEvent::MouseButtonRelease:
     case QEvent::Wheel:
         return QCoreApplication::sendEvent(&m_scene, event);
+    case QEvent::UpdateRequest:
+        ++m_framesRequested;
+        return QOpenGLWindow::event(event);
     default:
         return QOpenGLWindow::event(event);
     }

@@ -22,8 +22,12 @@ public:
     // The scene drawn now with its current state, read back from the
     // framebuffer; a null image while the window has no OpenGL context yet.
     QImage grabScene();
-    // Frames put on screen so far.
+    // Frames put on screen so far, for any reason.
     int framesShown() const { return m_framesShown; }
+    // Frames drawn because the scene asked for one. The window system also
+    // repaints whenever another window uncovers this one; those frames are
+    // not the scene's doing and are not counted here.
+    int framesRequested() const { return m_framesRequested; }
 
 protected:
     void initializeGL() override;
@@ -34,4 +38,5 @@ protected:
 private:
     UrdfViewerWidget& m_scene;
     int m_framesShown = 0;
+    int m_framesRequested = 0;
 };
