@@ -54,16 +54,26 @@ bool subscribeAndSync(BrokerClient& subscriber, BrokerClient& publisher, const s
 
 } // namespace
 
-TEST(MosquittoBroker, PublishAndSubscribeAtQos0AndQos1)
+// A broker with a subscriber and a publisher connected to it.
+class BrokerWithTwoClients : public testing::Test
 {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(broker.start()) << broker.error();
+        ASSERT_TRUE(subscriber.connectTo(broker));
+        ASSERT_TRUE(publisher.connectTo(broker));
+        ASSERT_TRUE(subscriber.waitConnected()) << broker.log();
+        ASSERT_TRUE(publisher.waitConnected()) << broker.log();
+    }
+
     MosquittoBroker broker;
-    ASSERT_TRUE(broker.start()) << broker.error();
     BrokerClient subscriber;
     BrokerClient publisher;
-    ASSERT_TRUE(subscriber.connectTo(broker));
-    ASSERT_TRUE(publisher.connectTo(broker));
-    ASSERT_TRUE(subscriber.waitConnected()) << broker.log();
-    ASSERT_TRUE(publisher.waitConnected()) << broker.log();
+};
+
+TEST_F(BrokerWithTwoClients, PublishAndSubscribeAtQos0AndQos1)
+{
     ASSERT_TRUE(subscribeAndSync(subscriber, publisher, "kestro/test/data"));
     const size_t probes = subscriber.recorder.messages().size();
 
@@ -217,16 +227,8 @@ TEST(MosquittoBroker, MovesOnWhenItsPortIsTakenAndNeverHangsOnTheHolder)
     EXPECT_EQ(broker.port(), port);
 }
 
-TEST(MosquittoBroker, Qos2MessagesArriveOnceAndTheBrokerCompletesTheFlow)
+TEST_F(BrokerWithTwoClients, Qos2MessagesArriveOnceAndTheBrokerCompletesTheFlow)
 {
-    MosquittoBroker broker;
-    ASSERT_TRUE(broker.start()) << broker.error();
-    BrokerClient subscriber;
-    BrokerClient publisher;
-    ASSERT_TRUE(subscriber.connectTo(broker));
-    ASSERT_TRUE(publisher.connectTo(broker));
-    ASSERT_TRUE(subscriber.waitConnected()) << broker.log();
-    ASSERT_TRUE(publisher.waitConnected()) << broker.log();
     // The probe's subscription, behind this one on the same connection, shows both in force.
     ASSERT_EQ(mosquitto_subscribe(subscriber.client, nullptr, "kestro/test/exactly-once", 2), MOSQ_ERR_SUCCESS);
     ASSERT_TRUE(subscribeAndSync(subscriber, publisher, "kestro/test/q2"));
