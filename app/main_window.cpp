@@ -192,6 +192,7 @@ MainWindow::MainWindow(std::shared_ptr<selfupdate::SelfUpdateController> control
     setupUi();
     setupMenusAndToolbars();
     setupManualControl();
+    setupPlayback();
     setupTelemetryTable();
     applyTheme();
     updateAiProviderBadges();
@@ -421,7 +422,7 @@ void MainWindow::restartCamera()
     const TeleopConfig::CameraConfig& camera = config->camera;
     m_cameraThread->setCameraConfig(camera.deviceIndex, kFrameWidth.bound(camera.width, 640),
                                     kFrameHeight.bound(camera.height, 480), kTargetFps.bound(camera.targetFps, 30),
-                                    camera.mirrorVideo);
+                                    camera.mirrorVideo && !m_playback); // a recording's pictures are as stored
     m_cameraThread->setVideoSource(videoSourceLocation());
     m_cameraThread->setInferenceParams(static_cast<float>(kThreshold.bound(config->ai.confThreshold, 0.5)),
                                        static_cast<float>(kThreshold.bound(config->ai.kptThreshold, 0.4)),
@@ -459,6 +460,13 @@ void MainWindow::onCameraError(const QString& message)
 
 void MainWindow::onCameraFrozen(bool frozen)
 {
+    if (m_playback) {
+        // A paused recording repeats its picture like a frozen camera; the
+        // operator paused it, so nothing is wrong with any camera.
+        m_statusLabel->setText(frozen ? QStringLiteral("Recording paused: no new pictures. Motion streaming paused.")
+                                      : QStringLiteral("Recording playing."));
+        return;
+    }
     // The watchdog stops the stream by itself (a repeated picture carries no
     // pose); this tells the operator why.
     m_statusLabel->setText(QString::fromLatin1(frozen ? kCameraFrozenText : kCameraDeliveringText));
@@ -562,6 +570,7 @@ void MainWindow::onStopClicked()
         m_teleopButton->setChecked(false);
         onTeleopToggleClicked();
     }
+    stopCommandReplay(QString());
     // Hold must not bring the robot back either when streaming resumes.
     if (manualControlActive())
         m_manualPanel->releaseManualControl();
@@ -588,14 +597,14 @@ void MainWindow::onFrameReady(const QImage& frame, const PoseEstimator::PersonPo
     noteCameraFrame();
     m_personInView = pose.valid;
 
-    // While the sliders drive the robot, the camera only shows.
-    if (!pose.valid || manualControlActive())
+    // While the sliders or a command replay drive the robot, the camera only shows.
+    if (!pose.valid || manualControlActive() || m_replayingCommands)
         return;
     const TeleopConfig* config = TeleopConfig::instance();
     const MotionStream::Settings settings = motionSettings();
     const auto alpha = static_cast<float>(setting_ranges::kSmoothingAlpha.bound(config->retarget.smoothingAlpha, 0.35));
     const auto deadband = static_cast<float>(setting_ranges::kDeadbandDeg.bound(config->retarget.deadbandDeg, 1.0));
-    const RetargetResult result = m_retargeter->process(pose, config->camera.mirrorVideo, alpha, deadband,
+    const RetargetResult result = m_retargeter->process(pose, poseMirrored(), alpha, deadband,
                                                         static_cast<float>(settings.safetyMarginDeg), settings.mode);
     if (result.ok)
         commandJointTargets(result.angles, result.valid);
@@ -644,6 +653,7 @@ MotionStream::Settings MainWindow::motionSettings()
 void MainWindow::onTxTimerTimeout()
 {
     holdManualTarget();
+    feedRecordedCommand();
     transmitTarget();
 }
 

@@ -20,6 +20,9 @@
 
 class CameraThread;
 class ManualJointPanel;
+class PlaybackBar;
+class PlaybackClock;
+class RecordingPlayback;
 class QAction;
 class QMenu;
 class QToolBar;
@@ -150,6 +153,23 @@ public:
     QAction* recordAction() const { return m_recordAction; }
     QLabel* recordStatusLabel() const { return m_recordLabel; }
 
+    // Playing a recording back as the camera (main_window_playback.cpp).
+    // False, with the reason in the status line, when it cannot be played.
+    bool openRecording(const QString& path);
+    // Back to the live camera.
+    void closeRecording();
+    bool isPlayingRecording() const { return m_playback != nullptr; }
+    PlaybackClock* playbackClock() const { return m_playbackClock.get(); }
+    PlaybackBar* playbackBar() const { return m_playbackBar; }
+    QAction* openRecordingAction() const { return m_openRecordingAction; }
+    // Asks first (a modal confirmation naming the robot), then streams the
+    // recorded commands through the teleoperation loop.
+    QAction* replayCommandsAction() const { return m_replayCommandsAction; }
+    bool isReplayingCommands() const { return m_replayingCommands; }
+    bool showsRecordedTelemetry() const { return m_showingRecordedTelemetry; }
+    static constexpr const char* kRecordedTelemetryCaption =
+        "Recorded telemetry: played back from the recording, not the robot's present pose.";
+
 public slots:
     void onFrameReady(const QImage& frame, const PoseEstimator::PersonPose& pose);
     void onCameraError(const QString& message);
@@ -228,6 +248,21 @@ private:
     // out (or failed to), or why nothing was sent.
     void recordCommandTick(const char* outcome, const MotionStream::Frame* frame = nullptr);
     void recordTelemetry(const std::array<bool, 17>& valid);
+    // The table rows flagged and the 3D view show these reported values.
+    void showTelemetry(const ServoPwmArray& pwm, const JointAngleArray& angles, const ServoValidArray& rows);
+
+    // Playback attach points (main_window_playback.cpp).
+    void setupPlayback();
+    void onPlaybackTick();
+    void onReplayCommandsTriggered();
+    void stopCommandReplay(const QString& reason);
+    // On each transmit tick: the recorded command due now, as a target.
+    void feedRecordedCommand();
+    void showRecordedTelemetry();
+    // Whether the pictures the retargeter sees are mirrored: as recorded
+    // while a recording plays, else as configured.
+    bool poseMirrored() const;
+    void setTeleopStandby();
 
     std::shared_ptr<PoseEstimator> m_poseEstimator;
     std::unique_ptr<PoseRetargeter> m_retargeter;
@@ -311,4 +346,17 @@ private:
     QLabel* m_recordLabel = nullptr;
     QTimer m_recordingStatusTimer;
     const char* m_lastTickOutcome = nullptr;
+
+    std::shared_ptr<RecordingPlayback> m_playback;
+    std::shared_ptr<PlaybackClock> m_playbackClock;
+    PlaybackBar* m_playbackBar = nullptr;
+    QAction* m_openRecordingAction = nullptr;
+    QAction* m_replayCommandsAction = nullptr;
+    QTimer m_playbackTimer;
+    bool m_replayingCommands = false;
+    int m_lastReplayedCommand = -1;
+    int m_shownRecordedTelemetry = -1;
+    bool m_showingRecordedTelemetry = false;
+    // Closing a recording brings back the camera only if it ran before.
+    bool m_cameraRanBeforePlayback = false;
 };

@@ -96,6 +96,10 @@ bool MainWindow::startRecording(const QString& requestedPath)
     }
     m_lastTickOutcome = nullptr;
     recordEvent(session::EventLevel::Info, QStringLiteral("Recording started"));
+    // The pictures are kept as the camera thread mirrored them; playback
+    // tells the retargeter the same.
+    recordEvent(session::EventLevel::Info,
+                QString::fromLatin1(poseMirrored() ? session::kMirroredEvent : session::kNotMirroredEvent));
     recordEvent(session::EventLevel::Info,
                 m_teleopActive ? QStringLiteral("Teleoperation ACTIVE") : QStringLiteral("Teleoperation STANDBY"));
     m_recordAction->setChecked(true);

@@ -121,19 +121,29 @@ void MainWindow::onTelemetryReceived(const std::array<int, 17>& pwm, const std::
         anyValid = true;
         m_telemetryPwm[channel] = pwm[channel];
         m_telemetryAngles[channel] = limits->pwmToAngle(channel, pwm[channel]);
+    }
+    if (anyValid) {
+        showTelemetry(m_telemetryPwm, m_telemetryAngles, valid);
+        recordTelemetry(valid);
+    }
+}
+
+void MainWindow::showTelemetry(const ServoPwmArray& pwm, const JointAngleArray& angles, const ServoValidArray& rows)
+{
+    for (int channel = 0; channel < kServoCount; ++channel) {
+        if (!rows[channel])
+            continue;
         if (QTableWidgetItem* item = m_telemetryTable->item(channel, TargetDegColumn))
-            item->setText(oneDecimal(toDegrees(m_telemetryAngles[channel])));
+            item->setText(oneDecimal(toDegrees(angles[channel])));
         if (QTableWidgetItem* item = m_telemetryTable->item(channel, PwmColumn))
             item->setText(QString::number(pwm[channel]));
     }
     // The whole arrays, so that channels missing from this message keep their
     // last reported (or seeded) pose in the 3D view.
-    if (anyValid && m_viewer) {
-        m_viewer->setJointAngles(m_telemetryAngles);
-        m_viewer->setJointPwm(m_telemetryPwm);
+    if (m_viewer) {
+        m_viewer->setJointAngles(angles);
+        m_viewer->setJointPwm(pwm);
     }
-    if (anyValid)
-        recordTelemetry(valid);
 }
 
 void MainWindow::updateAiProviderBadges()

@@ -22,6 +22,10 @@ inline constexpr const char* kTelemetryTopic = "/robot/telemetry";
 inline constexpr const char* kEventsTopic = "/events";
 // The frame name the camera's pictures and annotations share.
 inline constexpr const char* kCameraFrameId = "camera";
+// The events that say, at the start, whether the pictures are stored
+// mirrored: playback hands the retargeter the same flag the session had.
+inline constexpr const char* kMirroredEvent = "Camera pictures mirrored";
+inline constexpr const char* kNotMirroredEvent = "Camera pictures not mirrored";
 
 // Positions in channels(), for RecordingWriter::post.
 enum Channel : std::size_t { CameraChannel, AnnotationsChannel, CommandChannel, TelemetryChannel, EventsChannel };

@@ -185,6 +185,9 @@ QWidget* SettingsDialog::createCameraTab()
                                                       {"1920 x 1080 (FHD)", "1920x1080"}});
     m_fpsSpin = makeSpin("fpsSpin", setting_ranges::kTargetFps.minimum, setting_ranges::kTargetFps.maximum, 1, " fps");
     m_mirrorCheck = makeCheck("mirrorCheck", "Mirror camera video horizontally (recommended)");
+    // No more than the camera can deliver; 0 is the default and keeps every frame.
+    m_recordFpsSpin = makeSpin("recordFpsSpin", 0, setting_ranges::kTargetFps.maximum, 1, " fps");
+    m_recordFpsSpin->setSpecialValueText(QStringLiteral("Every frame"));
     m_sourcePicker = new VideoSourcePicker;
     m_sourcePicker->setObjectName(QStringLiteral("videoSourcePicker"));
     m_cameraDeviceCombo = new QComboBox;
@@ -204,6 +207,7 @@ QWidget* SettingsDialog::createCameraTab()
     form->addRow(QStringLiteral("Resolution:"), m_resolutionCombo);
     form->addRow(QStringLiteral("Target Frame Rate:"), m_fpsSpin);
     form->addRow(QString(), m_mirrorCheck);
+    form->addRow(QStringLiteral("Recording Frame Rate:"), m_recordFpsSpin);
     return page;
 }
 
@@ -344,6 +348,7 @@ void SettingsDialog::loadCurrentConfig()
     selectData(m_resolutionCombo, QStringLiteral("%1x%2").arg(config.camera.width).arg(config.camera.height));
     m_fpsSpin->setValue(config.camera.targetFps);
     m_mirrorCheck->setChecked(config.camera.mirrorVideo);
+    m_recordFpsSpin->setValue(config.camera.recordFps);
     m_sourcePicker->setSource(config.camera.sourceType, config.camera.mediaLocation);
 
     selectData(m_providerCombo, config.ai.provider);
@@ -399,6 +404,7 @@ bool SettingsDialog::applyToConfig()
     }
     config.camera.targetFps = m_fpsSpin->value();
     config.camera.mirrorVideo = m_mirrorCheck->isChecked();
+    config.camera.recordFps = m_recordFpsSpin->value();
     config.camera.sourceType = m_sourcePicker->sourceType();
     config.camera.mediaLocation = m_sourcePicker->location();
     config.ai.provider = currentData(m_providerCombo);

@@ -93,6 +93,8 @@ private:
     QComboBox* m_resolutionCombo = nullptr;
     QSpinBox* m_fpsSpin = nullptr;
     QCheckBox* m_mirrorCheck = nullptr;
+    // Pictures per second a recording keeps; 0 keeps every frame.
+    QSpinBox* m_recordFpsSpin = nullptr;
 
     // AI Inference
     QComboBox* m_providerCombo = nullptr;

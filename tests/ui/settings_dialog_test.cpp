@@ -198,6 +198,7 @@ TEST_F(SettingsDialogTest, EditedValuesAreSavedAndReadBackFromTheFile)
         find<QComboBox>(dialog, "resolutionCombo")->setCurrentIndex(2);
         find<QSpinBox>(dialog, "fpsSpin")->setValue(60);
         find<QCheckBox>(dialog, "mirrorCheck")->setChecked(false);
+        find<QSpinBox>(dialog, "recordFpsSpin")->setValue(15);
         find<QComboBox>(dialog, "providerCombo")->setCurrentIndex(3);
         find<QDoubleSpinBox>(dialog, "confSpin")->setValue(0.65);
         find<QDoubleSpinBox>(dialog, "kptSpin")->setValue(0.25);
@@ -248,7 +249,7 @@ TEST_F(SettingsDialogTest, EditedValuesAreSavedAndReadBackFromTheFile)
         {"retarget.mode", "string", "full_body"}, {"retarget.stancePreset", "string", "combat"},
         {"mqtt.host", "string", "10.0.0.7"},      {"mqtt.username", "string", "pilot"},
         {"mqtt.password", "string", " p@ss word "}, {"mqtt.robotId", "string", "QRX-ab12"},
-        {"ai.modelSource", "string", "embedded"},
+        {"ai.modelSource", "string", "embedded"}, {"camera.recordFps", "int", "15"},
     };
     for (const Expected& expected : scalars) {
         EXPECT_EQ(expected.kind, file.kind(expected.path)) << expected.path;
