@@ -209,7 +209,8 @@ void writeCommandRecording(const QString& file)
     for (int i = 0; i < 90; ++i) {
         const std::uint64_t t = begin + static_cast<std::uint64_t>(i) * 33'000'000ull;
         std::array<double, 17> angles{};
-        const bool sent = i % 3 != 2;
+        // A tenth of a second of each, so that transmit ticks land in both.
+        const bool sent = i / 3 % 2 == 0;
         angles[kElbow] = sent ? 3.0 : -3.0;
         angles[kAnkle] = sent ? 3.0 : -3.0;
         writer.post(session::CommandChannel, t,
@@ -400,7 +401,9 @@ TEST_F(Playback, RecordedCommandsReachTheRobotOnlyAfterConfirmationWithinTodaysL
             continue;
         const int value = servos.at(kElbow);
         EXPECT_LE(std::abs(value - previousElbow) * degreesPerStep, maxStepDeg + degreesPerStep) << "frame " << i;
-        // Only toward the clamped side: the commands that never went out are not replayed.
+        // Only ever toward the clamped limit: the commands that never went
+        // out, which ask for the other side, are not replayed.
+        EXPECT_GE((value - previousElbow) * (elbowLimitPwm > elbow.center ? 1 : -1), 0) << "frame " << i;
         EXPECT_LE(value, std::max(elbowLimitPwm, elbow.center));
         EXPECT_GE(value, std::min(elbowLimitPwm, elbow.center));
         previousElbow = value;
