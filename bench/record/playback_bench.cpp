@@ -4,7 +4,8 @@
 // in the same run), and the camera thread's rate with the pose network on
 // both. The recording is written here: a test photograph at 30 fps.
 //
-// Usage: bench_playback [seconds per run] [rounds]   (defaults: 8, 3)
+// Usage: bench_playback [seconds per run] [rounds]   (defaults: 8, 3); it draws
+// text, so it needs a display or QT_QPA_PLATFORM=offscreen.
 #include "app/playback_frame_source.h"
 #include "record/playback_clock.h"
 #include "record/recording_playback.h"
