@@ -81,7 +81,8 @@ TEST(MainWindow, StartsInStandbyWithItsControls)
         menus << action->text();
     EXPECT_EQ(menus, (QStringList{"&File", "&Robot", "&Help"}));
     const QList<QAction*> top = window->menuBar()->actions();
-    EXPECT_EQ(menuEntries(top[0]->menu()), (QStringList{"&Settings...", "|", "E&xit"}));
+    EXPECT_EQ(menuEntries(top[0]->menu()), (QStringList{"&Open Recording...", "Replay commands to the robot...", "|",
+                                                        "&Settings...", "|", "E&xit"}));
     EXPECT_EQ(menuEntries(top[1]->menu()),
               (QStringList{"&Center All Servos", "&Relax (Torque Off)", "&Emergency Stop", "|", "Record", "|",
                            "&Manual Joint Control", "|", "C&onnect", "&Disconnect"}));

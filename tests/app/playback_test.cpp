@@ -34,6 +34,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -131,6 +132,7 @@ TEST_F(Playback, ARecordedSessionPlaysInOrderAtItsPaceSeeksAndFindsTheSamePerson
 
     // Every picture, in order, never before its recorded time and not long after.
     std::vector<cv::Mat> played;
+    std::vector<std::int64_t> lateness;
     clock->play();
     const auto start = std::chrono::steady_clock::now();
     while (played.size() < static_cast<std::size_t>(kFrameCount) && clock->isPlaying()) {
@@ -143,11 +145,17 @@ TEST_F(Playback, ARecordedSessionPlaysInOrderAtItsPaceSeeksAndFindsTheSamePerson
         const int index = source.lastFrameIndex();
         EXPECT_EQ(index, static_cast<int>(played.size()));
         EXPECT_EQ(readMark(frame), index);
-        EXPECT_GE(arrivedNs, clock->frameOffsetNs(index) - 2'000'000) << "picture " << index << " early";
-        EXPECT_LE(arrivedNs, clock->frameOffsetNs(index) + 100'000'000) << "picture " << index << " late";
+        const std::int64_t lateNs = arrivedNs - clock->frameOffsetNs(index);
+        EXPECT_GE(lateNs, -2'000'000) << "picture " << index << " early";
+        // A loaded machine may hold a thread back now and then; most
+        // pictures still come within a few polls of their time.
+        EXPECT_LE(lateNs, 300'000'000) << "picture " << index << " late";
+        lateness.push_back(lateNs);
         played.push_back(frame);
     }
     ASSERT_EQ(played.size(), static_cast<std::size_t>(kFrameCount));
+    std::nth_element(lateness.begin(), lateness.begin() + kFrameCount / 2, lateness.end());
+    EXPECT_LE(lateness[kFrameCount / 2], 40'000'000) << "median lateness";
     // Paused at the end: the last picture again, not new.
     cv::Mat again;
     EXPECT_TRUE(source.read(again));
