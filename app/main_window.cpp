@@ -463,8 +463,8 @@ void MainWindow::onCameraFrozen(bool frozen)
     if (m_playback) {
         // A paused recording repeats its picture like a frozen camera; the
         // operator paused it, so nothing is wrong with any camera.
-        m_statusLabel->setText(frozen ? QStringLiteral("Recording paused: no new pictures. Motion streaming paused.")
-                                      : QStringLiteral("Recording playing."));
+        m_statusLabel->setText(frozen ? QStringLiteral("Playback paused: no new pictures. Motion streaming paused.")
+                                      : QStringLiteral("Playback running."));
         return;
     }
     // The watchdog stops the stream by itself (a repeated picture carries no

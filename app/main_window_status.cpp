@@ -227,7 +227,8 @@ void MainWindow::refreshStatus()
     in.teleopActive = m_teleopActive;
     in.robotStopped = m_robotStopped;
     in.brokerConnected = m_mqttClient->isConnected();
-    in.personInView = m_personInView;
+    // A command replay's targets come from the recording, not from a person in view.
+    in.personInView = m_personInView || m_replayingCommands;
     in.hasTarget = m_motion.hasTarget();
     in.poseAgeMs = m_motion.hasTarget() ? now - m_motion.lastTargetMs() : 0;
     in.watchdogMs = motionSettings().watchdogTimeoutMs;

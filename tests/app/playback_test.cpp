@@ -380,6 +380,10 @@ TEST_F(Playback, RecordedCommandsReachTheRobotOnlyAfterConfirmationWithinTodaysL
     ASSERT_TRUE(window.isReplayingCommands());
     const int elbowLimitPwm = limits->angleToPwm(kElbow, 10.0, 2.0);
     ASSERT_TRUE(processEventsUntil([&] { return robot.node().positions()[kElbow] == elbowLimitPwm; }, 10s));
+    // The stream line tells what happens: targets come from the recording, not a person.
+    EXPECT_TRUE(processEventsUntil(
+        [&] { return window.streamStateLabel()->text().startsWith(QStringLiteral("Sending")); }, 2s))
+        << window.streamStateLabel()->text().toStdString();
 
     // Pausing ends the replay; the watchdog then holds the robot.
     window.playbackBar()->playPauseButton()->click();
