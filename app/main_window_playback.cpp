@@ -117,7 +117,8 @@ bool MainWindow::openRecording(const QString& path)
         });
         restartCamera();
     }
-    m_replayCommandsAction->setEnabled(true);
+    // Nothing to replay is nothing to offer.
+    m_replayCommandsAction->setEnabled(!recording->sentCommands().empty());
     m_playbackBar->show();
     m_playbackClock->play();
     m_playbackTimer.start();

@@ -293,6 +293,7 @@ TEST_F(Playback, ADamagedRecordingIsReportedAndPlaysWhatItHoldsAndRecordedTeleme
     EXPECT_TRUE(window.statusBar()->currentMessage().startsWith(QStringLiteral("The recording is incomplete")))
         << window.statusBar()->currentMessage().toStdString();
     EXPECT_TRUE(window.playbackBar()->isVisible());
+    EXPECT_FALSE(window.replayCommandsAction()->isEnabled()); // it holds no commands
     const std::size_t held = window.playbackClock()->frameCount();
     EXPECT_GT(held, 0u);
     EXPECT_LT(held, 40u);
