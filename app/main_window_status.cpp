@@ -255,9 +255,10 @@ void MainWindow::refreshStatus()
     // dims the reported columns, both with the age beside them.
     const bool stale = age < 0 || age > kTelemetryStaleMs;
     m_viewer->setTelemetryAge(age);
-    const QString liveCaption = age < 0 ? QStringLiteral("No telemetry yet: this is not the robot's reported pose.")
-                            : stale ? QStringLiteral("STALE: last telemetry %1 s ago.").arg(age / 1000.0, 0, 'f', 1)
-                                    : QString();
+    const QString liveCaption =
+        age < 0 ? QStringLiteral("No telemetry yet: this is not the robot's reported pose.")
+        : stale ? QStringLiteral("STALE: last telemetry %1 s ago.").arg(age / 1000.0, 0, 'f', 1)
+                : QString();
     // Played-back reports stand in for missing live ones, and say so.
     const QString caption =
         stale && m_showingRecordedTelemetry ? QString::fromLatin1(kRecordedTelemetryCaption) : liveCaption;

@@ -38,6 +38,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <cmath>
 #include <thread>
 
@@ -110,6 +111,7 @@ TEST_F(Playback, ARecordedSessionPlaysInOrderAtItsPaceSeeksAndFindsTheSamePerson
     {
         SessionRecorder recorder;
         ASSERT_TRUE(recorder.start(path("session.mcap"), 0, 0.4f));
+        recorder.recordEvent(session::EventLevel::Info, QString::fromLatin1(session::kMirroredEvent));
         for (int i = 0; i < kFrameCount; ++i) {
             cv::Mat frame = scenes[i % 2].clone();
             paintMark(frame, i);
@@ -126,6 +128,8 @@ TEST_F(Playback, ARecordedSessionPlaysInOrderAtItsPaceSeeksAndFindsTheSamePerson
     auto recording = std::make_shared<RecordingPlayback>();
     ASSERT_TRUE(recording->open(path("session.mcap"))) << recording->error().toStdString();
     EXPECT_TRUE(recording->damageNotice().isEmpty());
+    // The retargeter is told the pictures were mirrored, as in the session.
+    EXPECT_EQ(recording->mirrored(), std::optional<bool>(true));
     ASSERT_EQ(recording->frameTimesNs().size(), static_cast<std::size_t>(kFrameCount));
     auto clock = std::make_shared<PlaybackClock>(recording->beginNs(), recording->endNs(), recording->frameTimesNs());
     PlaybackFrameSource source(recording, clock);
