@@ -3,22 +3,32 @@
 The graph honours the estimator's network contract: input "images"
 1x3x640x640 (RGB planes, 0..1, letterboxed), output "output0" 1x56x8400
 (rows: box centre x, centre y, width, height in input pixels, person
-confidence, then x, y, visibility of the 17 COCO keypoints). Only anchor 0
-carries a person; the other 8399 anchors have confidence 0, so the
-estimator's "best anchor" rule picks it whenever it passes the threshold.
+confidence, then x, y, visibility of the 17 COCO keypoints). Anchor 0
+carries the person with keypoints; anchors 1..CANDIDATE_COUNT-1 carry the
+other people the detector saw (box and confidence, no keypoints); the rest
+have confidence 0.
 
 Inside: the detector sees the whole 640x640 input scaled to 224x224; its
-best anchor gives the hip centre and a point on the full-body circle; they
-define a rotated square crop (centre, size, rotation; upright when the
-hips are out of view) that is sampled to 256x256 with GridSample (from a
-2x2-averaged copy of the input when the crop is a down-scale); the
-landmark model runs on the crop, its keypoints are refined on its heatmaps
-and mapped back through the same transform. The box is the keypoints'
-extent; the person confidence is the detector score times the pose flag.
+anchors, after non-maximum suppression, give per person the hip centre and
+a point on the full-body circle; they define a rotated square crop (centre,
+size, rotation; upright when the hips are out of view). The best one's crop
+is sampled to 256x256 with GridSample (from a 2x2-averaged copy of the
+input when the crop is a down-scale); the landmark model runs on the crop,
+its keypoints are refined on its heatmaps and mapped back through the same
+transform. The box is the keypoints' extent; the person confidence is the
+detector score times the pose flag.
+
+Tracking: the optional input "track" [1, 5] (crop centre x, y, side, cos,
+sin in input pixels) skips the detector and crops there instead; its
+default (side 0) means "detect". Output "next_track" [1, 5] is the crop the
+landmark model's own alignment points give for the next frame, and
+"candidate_tracks" [CANDIDATE_COUNT, 5] the crop of each anchor 0.., so a
+caller can landmark another candidate by feeding its crop back. With a
+track the person confidence is the pose flag alone.
 """
 
 import numpy as np
-from onnx import helper, TensorProto
+from onnx import helper, numpy_helper, TensorProto
 
 from onnx_builder import GraphBuilder
 from tflite_to_onnx import convert_subgraph
@@ -51,6 +61,24 @@ HEATMAP_MIN_CONFIDENCE = 0.5
 CROP_SCALE = 1.25
 # The keypoints' extent grows by this fraction on each side to give the box.
 BOX_MARGIN = 0.05
+# People offered per detection run (anchor 0 with keypoints, the others
+# with box and confidence), and the suppression that keeps one detector
+# anchor per person: the detector fires on several neighbouring anchors for
+# one body, whose boxes overlap far more than two people's do.
+CANDIDATE_COUNT = 6
+CANDIDATE_MIN_SCORE = 0.5
+CANDIDATE_MAX_OVERLAP = 0.3
+# Landmarks 33 and 34 of the landmark model: hip centre and a point on the
+# full-body circle, the same two points the detector gives.
+ALIGNMENT_LANDMARKS = (33, 34)
+# A candidate without keypoints gets a box of the size a standing person's
+# keypoints span around the hips, in full-body radii (hip centre to circle
+# point): measured on the test photographs, the keypoints' extent (with
+# BOX_MARGIN) is about 0.9 radii wide and 1.9 radii tall.
+CANDIDATE_BOX_WIDTH = 0.9
+CANDIDATE_BOX_HEIGHT = 1.9
+TRACK_VALUES = 5
+NO_TRACK = np.array([[0.0, 0.0, 0.0, 1.0, 0.0]], np.float32)
 
 
 def detector_anchors():
@@ -96,27 +124,64 @@ def _detector_input(b, images):
     return b.op("Sub", [b.op("Mul", [pooled, b.f32(2.0)]), b.f32(1.0)])
 
 
-def _best_detection(b, raw_boxes, raw_scores):
-    """Score, hip centre and circle point (input pixels) of the best anchor."""
-    anchor_total = sum(size * size * per_cell for size, per_cell in DETECTOR_GRIDS)
-    scores = b.op("Reshape", [raw_scores, b.i64([anchor_total])])
-    best = b.op("ArgMax", [scores], axis=0, keepdims=1)                 # [1]
-    score = b.op("Sigmoid", [b.op("Gather", [scores, best], axis=0)])   # [1]
-    boxes = b.op("Reshape", [raw_boxes, b.i64([anchor_total, 12])])
-    row = b.op("Gather", [boxes, best], axis=0)                          # [1, 12]
-    anchor = b.op("Gather", [b.const(detector_anchors(), "anchors"), best], axis=0)  # [1, 2]
+def _detector_points(b, boxes, anchors):
+    """Hip centre and circle point [M, 2] (input pixels) of detector rows [M, 12]."""
     # Keypoint offsets are in detector pixels relative to the anchor centre.
-    points = b.op("Reshape", [b.op("Slice", [row, b.i64([4]), b.i64([8]), b.i64([1])]),
-                              b.i64([2, 2])])
-    points = b.op("Add", [b.op("Div", [points, b.f32(float(DETECTOR_SIZE))]), anchor])
-    points = b.op("Mul", [points, b.f32(float(INPUT_SIZE))])            # [2, 2] pixels
-    hip = b.op("Slice", [points, b.i64([0]), b.i64([1]), b.i64([0])])   # [1, 2]
-    circle = b.op("Slice", [points, b.i64([1]), b.i64([2]), b.i64([0])])
-    return score, hip, circle
+    def point(first):
+        offset = b.op("Slice", [boxes, b.i64([first]), b.i64([first + 2]), b.i64([1])])
+        at = b.op("Add", [b.op("Div", [offset, b.f32(float(DETECTOR_SIZE))]), anchors])
+        return b.op("Mul", [at, b.f32(float(INPUT_SIZE))])
+    return point(4), point(6)
+
+
+def _detections(b, detector, images):
+    """[CANDIDATE_COUNT, 6] people the detector sees: score, crop centre x,
+    y, side, cos, sin; row 0 the best anchor (always, however low its
+    score), then the others that survive suppression, best first; rows
+    without a person are zero."""
+    det = convert_subgraph(detector, b, "det", _detector_input(b, images))
+    raw_boxes, raw_scores = det["Identity"][0], det["Identity_1"][0]
+    anchor_total = sum(size * size * per_cell for size, per_cell in DETECTOR_GRIDS)
+    scores = b.op("Sigmoid", [b.op("Reshape", [raw_scores, b.i64([anchor_total])])])
+    boxes = b.op("Reshape", [raw_boxes, b.i64([anchor_total, 12])])
+    anchors = b.const(detector_anchors(), "anchors")
+    # Suppression compares the detector's own boxes, in detector pixels.
+    centres = b.op("Add", [b.op("Slice", [boxes, b.i64([0]), b.i64([2]), b.i64([1])]),
+                           b.op("Mul", [anchors, b.f32(float(DETECTOR_SIZE))])])
+    sizes = b.op("Slice", [boxes, b.i64([2]), b.i64([4]), b.i64([1])])
+    selected = b.op("NonMaxSuppression", [
+        b.op("Reshape", [b.op("Concat", [centres, sizes], axis=1), b.i64([1, anchor_total, 4])]),
+        b.op("Reshape", [scores, b.i64([1, 1, anchor_total])]),
+        b.i64([CANDIDATE_COUNT]), b.f32([CANDIDATE_MAX_OVERLAP]), b.f32([CANDIDATE_MIN_SCORE])],
+        center_point_box=1)                                               # [K, 3], best first
+    picked = b.op("Reshape", [b.op("Slice", [selected, b.i64([2]), b.i64([3]), b.i64([1])]),
+                              b.i64([-1])])
+    # The first selection, when there is one, is the best anchor itself.
+    best = b.op("ArgMax", [scores], axis=0, keepdims=1)                 # [1]
+    others = b.op("Slice", [picked, b.i64([1]), b.i64([CANDIDATE_COUNT]), b.i64([0])])
+    indices = b.op("Concat", [best, others], axis=0)                     # [M], 1 <= M <= count
+    score = b.op("Reshape", [b.op("Gather", [scores, indices], axis=0), b.i64([-1, 1])])
+    hip, circle = _detector_points(b, b.op("Gather", [boxes, indices], axis=0),
+                                   b.op("Gather", [anchors, indices], axis=0))
+    centre, side, cos, sin = _crop_transform(b, hip, circle)
+    return _pad_rows(b, b.op("Concat", [score, centre, side, cos, sin], axis=1))
+
+
+def _pad_rows(b, table):
+    """A [M, 6] table (M <= CANDIDATE_COUNT) as [CANDIDATE_COUNT, 6], zeros below."""
+    zeros = b.f32(np.zeros((CANDIDATE_COUNT, 1 + TRACK_VALUES), np.float32))
+    padded = b.op("Concat", [table, zeros], axis=0)
+    return b.op("Slice", [padded, b.i64([0]), b.i64([CANDIDATE_COUNT]), b.i64([0])])
+
+
+def _tracked(b, track):
+    """The same table for a crop given by the caller: one row, score 1."""
+    return _pad_rows(b, b.op("Concat", [b.f32(np.ones((1, 1), np.float32)), track], axis=1))
 
 
 def _crop_transform(b, hip, circle):
-    """Centre [1, 2], side length [1, 1] and rotation (cos, sin) [1, 1] each.
+    """Centre [N, 2], side length [N, 1] and rotation (cos, sin) [N, 1] each
+    for N hip and circle points [N, 2].
 
     The crop is turned so that the direction from the hip centre to the
     circle point points up in the crop. With d = circle - hip and r = |d|,
@@ -286,15 +351,51 @@ def _box(b, x, y):
     return b.op("Concat", [cx, cy, w, h], axis=0)
 
 
+def _next_track(b, landmarks, centre, side, cos, sin):
+    """[1, 5] crop for the next frame from this frame's alignment landmarks."""
+    points = b.op("Reshape", [landmarks, b.i64([LANDMARK_COUNT, LANDMARK_VALUES])])
+    align = b.op("Gather", [points, b.i64(list(ALIGNMENT_LANDMARKS))], axis=0)   # [2, 5]
+    to_fraction = lambda t: b.op("Sub", [b.op("Div", [t, b.f32(float(CROP_SIZE))]), b.f32(0.5)])
+    x, y = _to_input(b, to_fraction(_column(b, align, 0)), to_fraction(_column(b, align, 1)),
+                     centre, side, cos, sin)
+    xy = b.op("Concat", [x, y], axis=1)                                  # [2, 2]
+    hip = b.op("Slice", [xy, b.i64([0]), b.i64([1]), b.i64([0])])
+    circle = b.op("Slice", [xy, b.i64([1]), b.i64([2]), b.i64([0])])
+    return b.op("Concat", list(_crop_transform(b, hip, circle)), axis=1)
+
+
+def _candidate_columns(b, people):
+    """[56, CANDIDATE_COUNT - 1] table columns for the people after the first:
+    box around the hips of a standing person of their crop's size, turned
+    with the crop, and the detector score; no keypoints."""
+    rest = b.op("Slice", [people, b.i64([1]), b.i64([CANDIDATE_COUNT]), b.i64([0])])
+    col = lambda k: _column(b, rest, k)
+    radius = b.op("Div", [col(3), b.f32(2.0 * CROP_SCALE)])
+    width = b.op("Mul", [radius, b.f32(CANDIDATE_BOX_WIDTH)])
+    height = b.op("Mul", [radius, b.f32(CANDIDATE_BOX_HEIGHT)])
+    cos, sin = b.op("Abs", [col(4)]), b.op("Abs", [col(5)])
+    turned_w = b.op("Add", [b.op("Mul", [width, cos]), b.op("Mul", [height, sin])])
+    turned_h = b.op("Add", [b.op("Mul", [width, sin]), b.op("Mul", [height, cos])])
+    keypoints = b.f32(np.zeros((CANDIDATE_COUNT - 1, 3 * 17), np.float32))
+    rows = b.op("Concat", [col(1), col(2), turned_w, turned_h, col(0), keypoints], axis=1)
+    return b.op("Transpose", [rows], perm=[1, 0])
+
+
 def pose_network(detector, landmark):
     """The whole graph from the two TFLite models (tflite_reader.Model)."""
     b = GraphBuilder()
-    images = "images"
+    images, track = "images", "track"
 
-    det = convert_subgraph(detector, b, "det", _detector_input(b, images))
-    raw_boxes, raw_scores = det["Identity"][0], det["Identity_1"][0]
-    score, hip, circle = _best_detection(b, raw_boxes, raw_scores)
-    centre, side, cos, sin = _crop_transform(b, hip, circle)
+    # The detector runs only without a track (ONNX Runtime executes the
+    # taken branch alone): it costs about a third of the whole run.
+    tracking = b.op("Greater", [b.op("Reshape", [_column(b, track, 2), b.i64([])]), b.f32(0.0)])
+    people = b.op("If", [tracking],
+                  then_branch=_branch(b, "tracked", lambda sub: _tracked(sub, track)),
+                  else_branch=_branch(b, "detect", lambda sub: _detections(sub, detector, images)))
+    first = b.op("Slice", [people, b.i64([0]), b.i64([1]), b.i64([0])])    # [1, 6]
+    score = _column(b, first, 0)
+    centre = b.op("Slice", [first, b.i64([1]), b.i64([3]), b.i64([1])])
+    side, cos, sin = _column(b, first, 3), _column(b, first, 4), _column(b, first, 5)
 
     crop = _sample_crop(b, images, centre, side, cos, sin)
     lm = convert_subgraph(landmark, b, "lm", crop, outputs=LANDMARK_OUTPUTS)
@@ -306,15 +407,21 @@ def pose_network(detector, landmark):
     # The detector alone is confident on some patterns that are no person;
     # the landmark model's pose flag alone is confident on empty walls.
     # Requiring both (their product) rejects either mistake.
-    confidence = b.op("Mul", [b.op("Reshape", [score, b.i64([1, 1])]),
-                              b.op("Reshape", [pose_flag, b.i64([1, 1])])])
+    confidence = b.op("Mul", [score, b.op("Reshape", [pose_flag, b.i64([1, 1])])])
     column = b.op("Concat", [box, confidence,
                              b.op("Reshape", [keypoints, b.i64([51, 1])])], axis=0)  # [56, 1]
-    empty = b.op("ConstantOfShape", [b.i64([ROW_COUNT, ANCHOR_COUNT - 1])],
+    empty = b.op("ConstantOfShape", [b.i64([ROW_COUNT, ANCHOR_COUNT - CANDIDATE_COUNT])],
                  value=helper.make_tensor("zero", TensorProto.FLOAT, [1], [0.0]))
-    table = b.op("Concat", [column, empty], axis=1)
+    table = b.op("Concat", [column, _candidate_columns(b, people), empty], axis=1)
     output = b.op("Reshape", [table, b.i64([1, ROW_COUNT, ANCHOR_COUNT])])
     b.rename(output, "output0")
-    return b.model([(images, [1, 3, INPUT_SIZE, INPUT_SIZE])],
-                   [("output0", [1, ROW_COUNT, ANCHOR_COUNT])],
+    b.rename(_next_track(b, landmarks, centre, side, cos, sin), "next_track")
+    b.rename(b.op("Slice", [people, b.i64([1]), b.i64([1 + TRACK_VALUES]), b.i64([1])]),
+             "candidate_tracks")
+    # The default track (side 0) means "detect": a caller that feeds only
+    # "images" gets the detector on every run.
+    b.initializers.append(numpy_helper.from_array(NO_TRACK, track))
+    return b.model([(images, [1, 3, INPUT_SIZE, INPUT_SIZE]), (track, [1, TRACK_VALUES])],
+                   [("output0", [1, ROW_COUNT, ANCHOR_COUNT]), ("next_track", [1, TRACK_VALUES]),
+                    ("candidate_tracks", [CANDIDATE_COUNT, TRACK_VALUES])],
                    doc="Person detector and full landmark model, converted from TFLite")

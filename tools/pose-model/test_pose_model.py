@@ -10,8 +10,10 @@ Tests that need one of them are skipped when it is not given.
 """
 
 import os
+import struct
 import sys
 import unittest
+import zlib
 
 import numpy as np
 import onnx
@@ -38,6 +40,46 @@ def package_model(name):
     if name not in _models:
         _models[name] = Model.from_file(os.path.join(PACKAGE, name))
     return _models[name]
+
+
+def read_png(path):
+    """An 8-bit RGB, non-interlaced PNG as [H, W, 3] uint8 (Debian's
+    Python here has no image library; the test photographs need no more)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pos, compressed = 8, b""
+    while pos < len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + length]
+        if kind == b"IHDR":
+            width, height = struct.unpack(">II", body[:8])
+        elif kind == b"IDAT":
+            compressed += body
+        pos += 12 + length
+    stride = 3 * width
+    raw = zlib.decompress(compressed)
+    rows, previous = [], bytearray(stride)
+    for y in range(height):
+        kind = raw[y * (stride + 1)]
+        line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        if kind == 2:
+            line = bytearray((np.frombuffer(line, np.uint8) + np.frombuffer(previous, np.uint8)).tobytes())
+        elif kind in (1, 3, 4):
+            for x in range(stride):
+                a = line[x - 3] if x >= 3 else 0
+                b = previous[x]
+                if kind == 1:
+                    p = a
+                elif kind == 3:
+                    p = (a + b) >> 1
+                else:
+                    c = previous[x - 3] if x >= 3 else 0
+                    pa, pb, pc = abs(b - c), abs(a - c), abs(a + b - 2 * c)
+                    p = a if pa <= pb and pa <= pc else (b if pb <= pc else c)
+                line[x] = (line[x] + p) & 255
+        rows.append(line)
+        previous = line
+    return np.frombuffer(b"".join(rows), np.uint8).reshape(height, width, 3)
 
 
 def run_onnx(model, inputs, outputs):
@@ -275,19 +317,45 @@ class PoseNetworkTest(unittest.TestCase):
     def setUpClass(cls):
         cls.model = pose_graph.pose_network(package_model(convert_pose_model.DETECTOR_FILE),
                                             package_model(convert_pose_model.LANDMARK_FILE))
+        cls.session = ort_runner.Session(LIBRARY, cls.model.SerializeToString(), threads=2)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.session.close()
+
+    OUTPUTS = ["output0", "next_track", "candidate_tracks"]
+
+    def infer(self, inputs):
+        return self.session.run(inputs, self.OUTPUTS)
+
+    @classmethod
+    def two_astronauts(cls):
+        """The astronaut twice, side by side at two sizes, in the network input."""
+        if not hasattr(cls, "_two"):
+            picture = read_png(os.path.join(os.path.dirname(__file__), "..", "..", "tests", "vision",
+                                            "data", "astronaut.png"))
+            x = np.full((1, 3, 640, 640), 114.0 / 255.0, dtype=np.float32)
+            for left, top, size in ((0, 200, 360), (360, 300, 280)):
+                rows = np.arange(size) * picture.shape[0] // size
+                x[0, :, top:top + size, left:left + size] = picture[rows][:, rows].transpose(2, 0, 1) / 255.0
+            cls._two = x
+        return cls._two
 
     def test_meets_the_network_contract(self):
         graph = self.model.graph
-        self.assertEqual([i.name for i in graph.input], ["images"])
-        self.assertEqual([o.name for o in graph.output], ["output0"])
+        self.assertEqual([i.name for i in graph.input], ["images", "track"])
+        self.assertEqual([o.name for o in graph.output], self.OUTPUTS)
         dims = lambda v: [d.dim_value for d in v.type.tensor_type.shape.dim]
         self.assertEqual(dims(graph.input[0]), [1, 3, 640, 640])
         self.assertEqual(dims(graph.output[0]), [1, 56, 8400])
         self.assertEqual(graph.input[0].type.tensor_type.elem_type, onnx.TensorProto.FLOAT)
+        # "track" has a default, so a runner that feeds "images" alone works.
+        defaults = {i.name: onnx.numpy_helper.to_array(i) for i in graph.initializer}
+        np.testing.assert_array_equal(defaults["track"], pose_graph.NO_TRACK)
 
-    def test_fills_one_anchor_and_leaves_the_rest_empty(self):
+    def test_a_grey_picture_holds_nobody(self):
         x = np.full((1, 3, 640, 640), 114.0 / 255.0, dtype=np.float32)
-        out = run_onnx(self.model, {"images": x}, ["output0"])[0]
+        out, _, candidates = self.infer({"images": x})
         self.assertEqual(out.shape, (1, 56, 8400))
         self.assertTrue(np.all(out[0, :, 1:] == 0.0))
         self.assertTrue(np.all(np.isfinite(out[0, :, 0])))
@@ -295,6 +363,48 @@ class PoseNetworkTest(unittest.TestCase):
         self.assertLess(out[0, 4, 0], 0.5, "a grey picture holds no person")
         visibility = out[0, 7::3, 0]
         self.assertTrue(np.all((visibility >= 0.0) & (visibility <= 1.0)))
+        np.testing.assert_array_equal(candidates[1:], 0.0)
+
+    def test_offers_both_people_and_landmarks_either_from_its_crop(self):
+        out, _, candidates = self.infer({"images": self.two_astronauts()})
+        self.assertTrue(np.all(out[0, :, pose_graph.CANDIDATE_COUNT:] == 0.0))
+        confident = out[0, 4, :pose_graph.CANDIDATE_COUNT] >= 0.5
+        self.assertEqual(confident.tolist(), [True, True] + [False] * (pose_graph.CANDIDATE_COUNT - 2))
+        # One on each side of x = 360, each box around its own face.
+        sides = sorted(out[0, 0, :2] > 360.0)
+        self.assertEqual(sides, [False, True])
+        for anchor in range(2):
+            tracked, _, _ = self.infer({"images": self.two_astronauts(),
+                                      "track": candidates[anchor:anchor + 1]})
+            nose = tracked[0, 5:7, 0]
+            self.assertGreaterEqual(tracked[0, 4, 0], 0.5)
+            self.assertEqual(nose[0] > 360.0, out[0, 0, anchor] > 360.0, (anchor, nose))
+
+    def test_a_track_gives_what_the_detector_would_with_that_crop(self):
+        x = self.two_astronauts()
+        detected, next_track, candidates = self.infer({"images": x})
+        tracked, _, _ = self.infer({"images": x, "track": candidates[0:1]})
+        np.testing.assert_allclose(tracked[0, 5:, 0], detected[0, 5:, 0], atol=0.01)
+        np.testing.assert_allclose(tracked[0, 0:4, 0], detected[0, 0:4, 0], atol=0.01)
+        # The crop the landmarks give for the next frame keeps the person:
+        # the keypoints seen move by a few pixels at most.
+        followed, _, _ = self.infer({"images": x, "track": next_track})
+        seen = detected[0, 7::3, 0] > 0.5
+        self.assertGreaterEqual(int(seen.sum()), 7)
+        for row in (5, 6):
+            moved = np.abs(followed[0, row::3, 0] - detected[0, row::3, 0])[seen]
+            self.assertLess(float(moved.max()), 15.0)
+        # A track somewhere else lands somewhere else: the input is really used.
+        elsewhere, _, _ = self.infer({"images": x, "track": np.array([[500, 100, 150, 1, 0]], np.float32)})
+        self.assertGreater(float(np.abs(elsewhere[0, 5, 0] - detected[0, 5, 0])), 50.0)
+
+    def test_the_default_track_means_detection(self):
+        x = self.two_astronauts()
+        alone = self.infer({"images": x})
+        given = self.infer({"images": x, "track": pose_graph.NO_TRACK})
+        for a, b in zip(alone, given):
+            np.testing.assert_array_equal(a, b)
+        self.assertGreater(float(alone[0][0, 4, 1]), 0.5, "the detector offered the second person")
 
     def test_writes_the_model_atomically(self):
         import tempfile
