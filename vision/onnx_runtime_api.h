@@ -102,7 +102,8 @@ struct OrtApi {
                       size_t input_len, const char* const* output_names, size_t output_names_len,
                       OrtValue** outputs);                                                    // 9
     OrtStatus* (*CreateSessionOptions)(OrtSessionOptions** options);                          // 10
-    OrtUnusedSlot unused11To22[12];
+    OrtUnusedSlot unused11To21[11];
+    OrtStatus* (*SetSessionLogSeverityLevel)(OrtSessionOptions* options, int session_log_severity_level); // 22
     OrtStatus* (*SetSessionGraphOptimizationLevel)(OrtSessionOptions* options,
                                                    GraphOptimizationLevel level);            // 23
     OrtStatus* (*SetIntraOpNumThreads)(OrtSessionOptions* options, int intra_op_num_threads); // 24
@@ -184,6 +185,7 @@ KESTRO_ORT_SLOT(CreateEnv, 3);
 KESTRO_ORT_SLOT(CreateSessionFromArray, 8);
 KESTRO_ORT_SLOT(Run, 9);
 KESTRO_ORT_SLOT(CreateSessionOptions, 10);
+KESTRO_ORT_SLOT(SetSessionLogSeverityLevel, 22);
 KESTRO_ORT_SLOT(SetSessionGraphOptimizationLevel, 23);
 KESTRO_ORT_SLOT(SetIntraOpNumThreads, 24);
 KESTRO_ORT_SLOT(SessionGetInputCount, 30);

@@ -58,12 +58,16 @@ int PersonFollower::choose(const float* table, float personThreshold, const std:
         m_following = false;
     }
     const int anchor = PoseOutputDecoder::selectAnchor(table, personThreshold, targetSelection);
-    if (anchor >= 0) {
-        m_following = true;
-        m_box = boxAt(table, anchor);
-        m_framesMissed = 0;
-    }
+    if (anchor >= 0)
+        follow(table, anchor);
     return anchor;
+}
+
+void PersonFollower::follow(const float* table, int anchor)
+{
+    m_following = true;
+    m_box = boxAt(table, anchor);
+    m_framesMissed = 0;
 }
 
 void PersonFollower::reset()

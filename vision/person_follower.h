@@ -32,6 +32,9 @@ public:
     // The anchor of the network's output table (56 rows x 8400 anchors) to
     // report, or -1 for nobody. A new selection rule starts afresh.
     int choose(const float* table, float personThreshold, const std::string& targetSelection);
+    // Follows the person at `anchor` from now on, whatever choose said: the
+    // estimator's closer look at a person replaces the box it chose by.
+    void follow(const float* table, int anchor);
     // Forgets the followed person (a new model, a new camera).
     void reset();
     bool isFollowing() const { return m_following; }

@@ -10,6 +10,8 @@
 #include <QFile>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -38,6 +40,33 @@ class ContractError : public std::runtime_error
 public:
     using std::runtime_error::runtime_error;
 };
+
+// The embedded network's tracking names (see tools/pose-model/pose_graph.py):
+// an input with the crop to landmark instead of running the detector, the
+// crop the landmarks give for the next frame, and the crop of each person
+// the detector offered. A model without them detects on every run.
+const char* const kTrackInput = "track";
+const char* const kNextTrackOutput = "next_track";
+const char* const kCandidateTracksOutput = "candidate_tracks";
+// Centre x, y, side, cos, sin of a crop, in input pixels; side 0 is none.
+constexpr size_t kTrackValues = 5;
+constexpr size_t kTrackSideIndex = 2;
+using Track = std::array<float, kTrackValues>;
+// A crop that moved less than this (a fraction of its side for centre and
+// side, the sine of the turn for rotation) is kept as it was. The crop the
+// landmarks give wobbles by a few pixels from frame to frame even on a
+// still picture, and each wobble moved every keypoint by 2-3 pixels; the
+// crop's margin leaves room for a person to move this much inside it.
+constexpr float kTrackDeadband = 0.02f;
+
+bool nearlySame(const Track& a, const Track& b)
+{
+    const float side = a[kTrackSideIndex];
+    const float turn = a[3] * b[4] - a[4] * b[3];
+    return std::abs(a[0] - b[0]) < kTrackDeadband * side && std::abs(a[1] - b[1]) < kTrackDeadband * side
+           && std::abs(a[kTrackSideIndex] - b[kTrackSideIndex]) < kTrackDeadband * side
+           && std::abs(turn) < kTrackDeadband;
+}
 
 bool searchesAccelerator(const std::string& provider)
 {
@@ -74,10 +103,43 @@ struct PoseEstimator::Impl
     std::vector<float> inputTensor;
     PersonFollower follower;
 
+    // Tracking, with a model that offers it: the crop of the person
+    // reported last, valid for frames of the size and the selection rule
+    // it was found with.
+    bool modelTracks = false;
+    bool hasTrack = false;
+    Track track{};
+    int trackedWidth = 0;
+    int trackedHeight = 0;
+    std::string trackedRule;
+    InferenceCounts counts;
+
+    // One pass of the network over the current input tensor.
+    struct NetworkRun
+    {
+        kestro::ort::UniqueValue table;
+        kestro::ort::UniqueValue nextTrack;
+        kestro::ort::UniqueValue candidateTracks;
+        const float* data = nullptr;
+        Track next{};
+        std::vector<Track> candidates;
+
+        float confidence(int anchor) const
+        {
+            return data[static_cast<size_t>(PoseOutputDecoder::kConfidenceRow) * PoseOutputDecoder::kAnchorCount
+                        + static_cast<size_t>(anchor)];
+        }
+    };
+
     std::string chooseProvider(const std::string& provider);
     bool appendCuda();
     void checkModelContract(const OrtSession* candidate) const;
+    static bool offersTracking(const OrtSession* candidate);
+    NetworkRun runNetwork(const Track* crop);
+    // Anchor 0 of `result` after landmarking the person at `anchor`, or -1.
+    int landmarkCandidate(NetworkRun& result, int anchor, float personThreshold);
     PersonPose run(const cv::Mat& frame, float personThreshold, const std::string& targetSelection);
+    void dropTrack() { hasTrack = false; }
 };
 
 PoseEstimator::PoseEstimator() : m_impl(std::make_unique<Impl>())
@@ -170,6 +232,21 @@ void PoseEstimator::Impl::checkModelContract(const OrtSession* candidate) const
     }
 }
 
+bool PoseEstimator::Impl::offersTracking(const OrtSession* candidate)
+{
+    using namespace kestro::ort;
+    size_t outputs = 0;
+    check(api().SessionGetOutputCount(candidate, &outputs));
+    bool next = false;
+    bool candidates = false;
+    for (size_t i = 1; i < outputs; ++i) {
+        const std::string name = sessionOutputName(candidate, i);
+        next = next || name == kNextTrackOutput;
+        candidates = candidates || name == kCandidateTracksOutput;
+    }
+    return next && candidates;
+}
+
 bool PoseEstimator::init(const std::string& modelPath, const std::string& provider)
 {
     using namespace kestro::ort;
@@ -182,6 +259,11 @@ bool PoseEstimator::init(const std::string& modelPath, const std::string& provid
         d.sessionOptions.reset(rawOptions);
         configureIntraOpThreads(d.sessionOptions.get(), PoseEstimator::intraOpThreadCount());
         check(ort.SetSessionGraphOptimizationLevel(d.sessionOptions.get(), ORT_ENABLE_ALL));
+        // The embedded network's "track" input has a default (so that a
+        // runner feeding only "images" works), which the runtime warns about
+        // at every load; for our own network that warning is expected.
+        if (modelPath == kEmbeddedModelPath)
+            check(ort.SetSessionLogSeverityLevel(d.sessionOptions.get(), ORT_LOGGING_LEVEL_ERROR));
         d.activeProvider = d.chooseProvider(provider);
 
         // Qt's file layer reads resource paths (":/models/...") and files alike.
@@ -205,8 +287,11 @@ bool PoseEstimator::init(const std::string& modelPath, const std::string& provid
         std::string inputName = sessionInputName(candidate.get(), 0);
         std::string outputName = sessionOutputName(candidate.get(), 0);
 
+        d.modelTracks = Impl::offersTracking(candidate.get());
         d.session = std::move(candidate);
         d.follower.reset();
+        d.dropTrack();
+        d.counts = {};
         d.inputName = std::move(inputName);
         d.outputName = std::move(outputName);
         d.modelLoaded = true;
@@ -227,30 +312,36 @@ bool PoseEstimator::init(const std::string& modelPath, const std::string& provid
     return false;
 }
 
-PoseEstimator::PersonPose PoseEstimator::Impl::run(const cv::Mat& frame, float personThreshold,
-                                                  const std::string& targetSelection)
+PoseEstimator::Impl::NetworkRun PoseEstimator::Impl::runNetwork(const Track* crop)
 {
     using namespace kestro::ort;
     const OrtApi& ort = api();
-    const PoseLetterbox letterbox = PoseLetterbox::forFrame(frame.cols, frame.rows);
-    letterbox.fillTensor(frame, inputTensor.data());
+    auto tensor = [&](float* data, size_t count, const int64_t* shape, size_t rank) {
+        OrtValue* raw = nullptr;
+        check(ort.CreateTensorWithDataAsOrtValue(memoryInfo.get(), data, count * sizeof(float), shape, rank,
+                                                 ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &raw));
+        return UniqueValue(raw);
+    };
+    const UniqueValue input = tensor(inputTensor.data(), inputTensor.size(), inputShape.data(), inputShape.size());
+    Track cropValues = crop ? *crop : Track{};
+    const int64_t trackShape[] = {1, static_cast<int64_t>(kTrackValues)};
+    const UniqueValue trackInput = crop ? tensor(cropValues.data(), kTrackValues, trackShape, 2) : UniqueValue();
 
-    OrtValue* rawInput = nullptr;
-    check(ort.CreateTensorWithDataAsOrtValue(memoryInfo.get(), inputTensor.data(),
-                                             inputTensor.size() * sizeof(float), inputShape.data(),
-                                             inputShape.size(), ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT,
-                                             &rawInput));
-    UniqueValue input(rawInput);
-    const char* inputNames[] = {inputName.c_str()};
-    const char* outputNames[] = {outputName.c_str()};
-    const OrtValue* inputs[] = {input.get()};
-    OrtValue* rawOutput = nullptr;
-    check(ort.Run(session.get(), nullptr, inputNames, inputs, 1, outputNames, 1, &rawOutput));
-    UniqueValue output(rawOutput);
+    const char* inputNames[] = {inputName.c_str(), kTrackInput};
+    const OrtValue* inputs[] = {input.get(), trackInput.get()};
+    const char* outputNames[] = {outputName.c_str(), kNextTrackOutput, kCandidateTracksOutput};
+    OrtValue* outputs[3] = {nullptr, nullptr, nullptr};
+    const size_t outputCount = modelTracks ? 3 : 1;
+    check(ort.Run(session.get(), nullptr, inputNames, inputs, crop ? 2 : 1, outputNames, outputCount, outputs));
+    NetworkRun result;
+    result.table.reset(outputs[0]);
+    result.nextTrack.reset(outputs[1]);
+    result.candidateTracks.reset(outputs[2]);
+    ++(crop ? counts.trackedRuns : counts.detectorRuns);
 
     // The decoder reads 56 x 8400 floats: a model with any other output
     // would make it read past the runtime's buffer.
-    const TensorShape shape = valueShape(output.get());
+    const TensorShape shape = valueShape(result.table.get());
     const bool matches = shape.elementType == ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT
                          && shape.dimensions
                                 == std::vector<int64_t>{1, PoseOutputDecoder::kRowCount,
@@ -260,13 +351,87 @@ PoseEstimator::PersonPose PoseEstimator::Impl::run(const cv::Mat& frame, float p
                             + typeName(shape.elementType) + " " + shape.text());
     }
     void* data = nullptr;
-    check(ort.GetTensorMutableData(output.get(), &data));
-    const float* table = static_cast<const float*>(data);
+    check(ort.GetTensorMutableData(result.table.get(), &data));
+    result.data = static_cast<const float*>(data);
+    if (modelTracks) {
+        auto tracks = [&](const UniqueValue& value, const char* name) {
+            const TensorShape trackShapeFound = valueShape(value.get());
+            const std::vector<int64_t>& dims = trackShapeFound.dimensions;
+            if (trackShapeFound.elementType != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || dims.size() != 2
+                || dims[0] < 1 || dims[1] != static_cast<int64_t>(kTrackValues)) {
+                throw ContractError(std::string("Model output ") + name + " must be a float tensor of shape Nx5, found "
+                                    + typeName(trackShapeFound.elementType) + " " + trackShapeFound.text());
+            }
+            void* values = nullptr;
+            check(ort.GetTensorMutableData(value.get(), &values));
+            std::vector<Track> rows(static_cast<size_t>(dims[0]));
+            std::memcpy(rows.data(), values, rows.size() * sizeof(Track));
+            return rows;
+        };
+        result.next = tracks(result.nextTrack, kNextTrackOutput).front();
+        result.candidates = tracks(result.candidateTracks, kCandidateTracksOutput);
+    }
+    return result;
+}
 
-    const int anchor = follower.choose(table, personThreshold, targetSelection);
-    if (anchor < 0)
+int PoseEstimator::Impl::landmarkCandidate(NetworkRun& result, int anchor, float personThreshold)
+{
+    // The rule or the follower wants a person the network offered without
+    // keypoints: landmark that person's crop. (A row without a crop is one
+    // the model gave keypoints itself.)
+    const size_t index = static_cast<size_t>(anchor);
+    if (index >= result.candidates.size() || !(result.candidates[index][kTrackSideIndex] > 0.0f))
+        return anchor;
+    NetworkRun chosen = runNetwork(&result.candidates[index]);
+    ++counts.candidateRuns;
+    if (chosen.confidence(0) >= personThreshold) {
+        result = std::move(chosen);
+    } else if (!(result.confidence(0) >= personThreshold)) {
+        // On a closer look no person, and the network's own choice is none either.
+        follower.reset();
+        return -1;
+    }
+    // Followed from now on: the chosen person, or, when a closer look found
+    // no person there, the one the network landmarked itself.
+    follower.follow(result.data, 0);
+    return 0;
+}
+
+PoseEstimator::PersonPose PoseEstimator::Impl::run(const cv::Mat& frame, float personThreshold,
+                                                  const std::string& targetSelection)
+{
+    const PoseLetterbox letterbox = PoseLetterbox::forFrame(frame.cols, frame.rows);
+    letterbox.fillTensor(frame, inputTensor.data());
+
+    // A track holds for frames of one size and one rule: another size moves
+    // the person in the input, another rule may choose someone else.
+    if (frame.cols != trackedWidth || frame.rows != trackedHeight || targetSelection != trackedRule)
+        dropTrack();
+    trackedWidth = frame.cols;
+    trackedHeight = frame.rows;
+    trackedRule = targetSelection;
+
+    NetworkRun result = runNetwork(modelTracks && hasTrack ? &track : nullptr);
+    // The person left the crop (low pose flag): the detector looks again
+    // in this same frame, so no frame goes by without a person found.
+    if (modelTracks && hasTrack && !(result.confidence(0) >= personThreshold)) {
+        dropTrack();
+        result = runNetwork(nullptr);
+    }
+    int anchor = follower.choose(result.data, personThreshold, targetSelection);
+    if (anchor > 0 && modelTracks)
+        anchor = landmarkCandidate(result, anchor, personThreshold);
+    if (anchor < 0) {
+        dropTrack();
         return {};
-    return PoseOutputDecoder::decode(table, anchor, letterbox);
+    }
+    if (modelTracks) {
+        // Without a track this run detected: its crop is no reference.
+        if (!hasTrack || !nearlySame(track, result.next))
+            track = result.next;
+        hasTrack = track[kTrackSideIndex] > 0.0f;
+    }
+    return PoseOutputDecoder::decode(result.data, anchor, letterbox);
 }
 
 PoseEstimator::PersonPose PoseEstimator::infer(const cv::Mat& frame, float personThreshold,
@@ -296,6 +461,13 @@ void PoseEstimator::forgetFollowedPerson()
 {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     m_impl->follower.reset();
+    m_impl->dropTrack();
+}
+
+PoseEstimator::InferenceCounts PoseEstimator::inferenceCounts() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->counts;
 }
 
 bool PoseEstimator::isModelLoaded() const

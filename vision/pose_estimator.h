@@ -68,9 +68,22 @@ public:
                      const std::string& targetSelection);
 
     // From one frame to the next, infer stays with the person it chose (see
-    // PersonFollower). A new scene (another camera, an unrelated picture)
-    // starts with nobody followed.
+    // PersonFollower); with the embedded network it also crops that person
+    // where the last frame's keypoints put them instead of running the
+    // person detector. A new scene (another camera, an unrelated picture)
+    // starts with nobody followed and with the detector.
     void forgetFollowedPerson();
+
+    // Network runs since the model was loaded: with the detector, with a
+    // given crop (tracked), and of the tracked runs those that landmarked a
+    // person the detector offered besides the one it landmarked itself.
+    struct InferenceCounts
+    {
+        long detectorRuns = 0;
+        long trackedRuns = 0;
+        long candidateRuns = 0;
+    };
+    InferenceCounts inferenceCounts() const;
 
     bool isModelLoaded() const;
     std::string getActiveProviderName() const;
