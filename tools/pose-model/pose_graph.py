@@ -71,12 +71,14 @@ CANDIDATE_MAX_OVERLAP = 0.3
 # Landmarks 33 and 34 of the landmark model: hip centre and a point on the
 # full-body circle, the same two points the detector gives.
 ALIGNMENT_LANDMARKS = (33, 34)
-# A candidate without keypoints gets a box of the size a standing person's
-# keypoints span around the hips, in full-body radii (hip centre to circle
-# point): measured on the test photographs, the keypoints' extent (with
-# BOX_MARGIN) is about 0.9 radii wide and 1.9 radii tall.
+# A candidate without keypoints gets a box of the size a person's keypoints
+# span around the hips, in full-body radii (hip centre to circle point).
+# Measured on the test photographs, the keypoints' extent (with BOX_MARGIN)
+# is 0.55 to 2 radii wide (arms down, or a footballer's spread limbs) and
+# 1 to 1.7 radii tall; the box takes the middle of both, so that the
+# "largest" rule and the follower's overlap compare like with like.
 CANDIDATE_BOX_WIDTH = 0.9
-CANDIDATE_BOX_HEIGHT = 1.9
+CANDIDATE_BOX_HEIGHT = 1.4
 TRACK_VALUES = 5
 NO_TRACK = np.array([[0.0, 0.0, 0.0, 1.0, 0.0]], np.float32)
 
