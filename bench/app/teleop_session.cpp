@@ -5,6 +5,12 @@
 //
 //   teleop_session --host H --port P --robot-id ID --screenshot out.png
 //   teleop_session --host H --port P --robot-id ID --measure SECONDS [--latency SECONDS]
+//                  [--person-clip FILE]
+//
+// --person-clip FILE: the camera plays FILE (written first when it does not
+// exist: the footballer's photograph swaying a little, 640x480 at 30 fps,
+// so that the network sees a person who moves), and the latency stand-in
+// camera hands the network the same pictures instead of the synthetic feed.
 //
 // KESTRO_CONFIG_PATH must name a scratch settings file: the session writes
 // its broker address there and must never touch an operator's settings.
@@ -14,6 +20,8 @@
 #include "mqtt/mosquitto.h"
 #include "mqtt/mqtt_client.h"
 #include "robot/joint_set.h"
+#include "tests/vision/video_clip_writer.h"
+#include "ui/video_source_picker.h"
 #include "vision/camera_thread.h"
 #include "vision/cv_core.h"
 #include "vision/pose_estimator.h"
@@ -34,6 +42,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -61,6 +70,8 @@ struct Options
     int latencySeconds = 20;
     // Records the session to this file while measuring.
     std::string recordPath;
+    // A clip of a person for the camera; empty for the synthetic feed.
+    std::string personClip;
 };
 
 bool parseOptions(int argc, char** argv, Options& options)
@@ -82,6 +93,8 @@ bool parseOptions(int argc, char** argv, Options& options)
             options.latencySeconds = std::atoi(value.c_str());
         else if (name == "--record")
             options.recordPath = value;
+        else if (name == "--person-clip")
+            options.personClip = value;
         else
             return false;
     }
@@ -192,6 +205,41 @@ double percentile(std::vector<double> values, double fraction)
     std::sort(values.begin(), values.end());
     const std::size_t index = std::min(values.size() - 1, static_cast<std::size_t>(fraction * (values.size() - 1) + 0.5));
     return values[index];
+}
+
+// The person clip: the footballer's photograph on a 640x480 grey frame,
+// swaying sideways by up to 24 pixels once every clip length, so that the
+// clip loops without a jump and the network's crop has to follow.
+constexpr int kPersonClipFrames = 90;
+constexpr int kPersonClipFps = 30;
+
+cv::Mat personFrame(int step)
+{
+    static const cv::Mat photograph =
+        vision_test::loadPhotograph(KESTRO_SOURCE_DIR "/tests/vision/data/messi5.jpg", 548, 342);
+    cv::Mat frame(480, 640, cv::CV_8UC3);
+    for (int y = 0; y < frame.rows; ++y)
+        std::memset(frame.ptr(y), 114, static_cast<size_t>(frame.cols) * 3);
+    const double phase = 2.0 * 3.14159265358979 * (step % kPersonClipFrames) / kPersonClipFrames;
+    const int left = 46 + static_cast<int>(std::lround(24.0 * std::sin(phase)));
+    for (int y = 0; y < photograph.rows; ++y)
+        std::memcpy(frame.ptr(69 + y) + 3 * left, photograph.ptr(y), static_cast<size_t>(photograph.cols) * 3);
+    return frame;
+}
+
+bool writePersonClip(const std::string& path)
+{
+    if (QFileInfo::exists(QString::fromStdString(path)))
+        return true;
+    std::vector<cv::Mat> frames;
+    for (int step = 0; step < kPersonClipFrames; ++step)
+        frames.push_back(personFrame(step));
+    std::string error;
+    if (!vision_test::writeVideoClip(path, frames, kPersonClipFps, "mpeg4", error)) {
+        std::fprintf(stderr, "teleop_session: cannot write %s: %s\n", path.c_str(), error.c_str());
+        return false;
+    }
+    return true;
 }
 
 // A person with the left forearm sweeping up in a ramp: every step commands
@@ -308,7 +356,8 @@ void measureLatency(MainWindow& window, const Options& options)
         const int budgetMs = CameraThread::frameBudgetMs(TeleopConfig::instance()->camera.targetFps);
         for (int step = 0; !stop; ++step) {
             const auto capture = Clock::now();
-            cv::Mat frame = CameraThread::syntheticFrame(640, 480, step * 0.04);
+            cv::Mat frame = options.personClip.empty() ? CameraThread::syntheticFrame(640, 480, step * 0.04)
+                                                       : personFrame(step);
             const auto inferenceStart = Clock::now();
             estimator.infer(frame, 0.5f, 0.4f, "largest");
             inferenceMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - inferenceStart).count());
@@ -361,8 +410,9 @@ void measureLatency(MainWindow& window, const Options& options)
 
 void measureSession(MainWindow& window, const Options& options)
 {
-    std::printf("session: %d s with the synthetic feed, embedded network (%s), teleoperation active\n",
-                options.measureSeconds, window.aiBadge()->text().toUtf8().constData());
+    std::printf("session: %d s with %s, embedded network (%s), teleoperation active\n", options.measureSeconds,
+                options.personClip.empty() ? "the synthetic feed" : "a clip of a person",
+                window.aiBadge()->text().toUtf8().constData());
     const double targetFps = TeleopConfig::instance()->camera.targetFps;
     std::vector<double> fpsSamples;
     std::vector<std::pair<int, long>> rssSamples;
@@ -419,7 +469,7 @@ int main(int argc, char** argv)
     Options options;
     if (!parseOptions(argc, argv, options)) {
         std::fprintf(stderr, "usage: teleop_session --host H --port P --robot-id ID (--screenshot PNG | --measure S "
-                             "[--latency S])\n");
+                             "[--latency S]) [--person-clip FILE]\n");
         return 2;
     }
     if (!std::getenv("KESTRO_CONFIG_PATH")) {
@@ -445,6 +495,12 @@ int main(int argc, char** argv)
     // Measured is how soon a command reaches the wire, not the speed limit's
     // ramp: every command must go out as it was asked for.
     config.retarget.maxVelocityDegS = 0.0f;
+    if (!options.personClip.empty()) {
+        if (!writePersonClip(options.personClip))
+            return 1;
+        config.camera.sourceType = VideoSourcePicker::kMediaSource;
+        config.camera.mediaLocation = options.personClip;
+    }
     if (!config.save("")) {
         std::fprintf(stderr, "teleop_session: cannot write %s\n", config.getConfigPath().c_str());
         return 1;

@@ -4,7 +4,15 @@
 // through ONNX Runtime directly with the same session settings. The ratio
 // infer / direct run is the overhead of our code.
 //
-// Usage: bench_pose [runs] [model.onnx]   (defaults: 100, the embedded network)
+// With a person in the frame (the footballer's photograph): infer with the
+// detector on every frame against infer that crops where the last frame's
+// keypoints put the person; and with two people, how often the chosen one
+// needs a second run. Given a peer model (for example the network of an
+// earlier build), its direct run against ours shows what offering several
+// people and the track input cost when the detector runs.
+//
+// Usage: bench_pose [runs] [model.onnx] [peer.onnx]
+//        (defaults: 100, the embedded network, no peer)
 #include "vision/cv_core.h"
 #include "vision/onnx_runtime_handles.h"
 #include "vision/pose_estimator.h"
@@ -12,8 +20,11 @@
 #include "vision/pose_output_decoder.h"
 
 #include <QFile>
+#include <QImage>
+#include <QPainter>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -99,7 +110,9 @@ public:
         m_input.assign(3 * PoseLetterbox::kPlaneSize, 0.5f);
     }
 
-    std::vector<float> run()
+    // The network with a crop to track, when `track` is given and the
+    // model has the input.
+    std::vector<float> run(const std::array<float, 5>* track = nullptr)
     {
         const OrtApi& ort = api();
         const int64_t shape[] = {1, 3, PoseLetterbox::kInputSize, PoseLetterbox::kInputSize};
@@ -108,11 +121,19 @@ public:
                                                  m_input.size() * sizeof(float), shape, 4,
                                                  ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &rawInput));
         UniqueValue input(rawInput);
-        const char* inputNames[] = {m_inputName.c_str()};
+        std::array<float, 5> trackValues = track ? *track : std::array<float, 5>{};
+        const int64_t trackShape[] = {1, 5};
+        OrtValue* rawTrack = nullptr;
+        if (track) {
+            check(ort.CreateTensorWithDataAsOrtValue(m_memory.get(), trackValues.data(), sizeof(trackValues),
+                                                     trackShape, 2, ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &rawTrack));
+        }
+        UniqueValue trackInput(rawTrack);
+        const char* inputNames[] = {m_inputName.c_str(), "track"};
         const char* outputNames[] = {m_outputName.c_str()};
-        const OrtValue* inputs[] = {input.get()};
+        const OrtValue* inputs[] = {input.get(), trackInput.get()};
         OrtValue* rawOutput = nullptr;
-        check(ort.Run(m_session.get(), nullptr, inputNames, inputs, 1, outputNames, 1, &rawOutput));
+        check(ort.Run(m_session.get(), nullptr, inputNames, inputs, track ? 2 : 1, outputNames, 1, &rawOutput));
         UniqueValue output(rawOutput);
         void* data = nullptr;
         check(ort.GetTensorMutableData(output.get(), &data));
@@ -133,6 +154,96 @@ private:
 void print(const char* what, const Stats& stats)
 {
     std::printf("  %-36s median %8.3f ms   p95 %8.3f ms\n", what, stats.median, stats.p95);
+}
+
+// Photographs from the tests on a grey canvas, scaled into the given rectangles.
+cv::Mat photographFrame(int cols, int rows, std::initializer_list<std::pair<const char*, QRect>> pictures)
+{
+    QImage canvas(cols, rows, QImage::Format_RGB888);
+    canvas.fill(QColor(114, 114, 114));
+    QPainter painter(&canvas);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    for (const auto& [name, where] : pictures)
+        painter.drawImage(where, QImage(QStringLiteral(KESTRO_SOURCE_DIR "/tests/vision/data/") + name));
+    painter.end();
+    cv::Mat frame(rows, cols, cv::CV_8UC3);
+    for (int y = 0; y < rows; ++y) {
+        const uchar* rgb = canvas.constScanLine(y);
+        unsigned char* bgr = frame.ptr(y);
+        for (int x = 0; x < cols; ++x) {
+            bgr[3 * x] = rgb[3 * x + 2];
+            bgr[3 * x + 1] = rgb[3 * x + 1];
+            bgr[3 * x + 2] = rgb[3 * x];
+        }
+    }
+    return frame;
+}
+
+// Infer on a frame with a person, with the detector on every frame (the
+// followed person forgotten before each) against tracked frames; the two
+// alternate so that both meet the same load.
+void measureTracking(PoseEstimator& estimator, int runs)
+{
+    const cv::Mat frame = photographFrame(640, 480, {{"messi5.jpg", QRect(40, 60, 548, 342)}});
+    std::vector<double> detected;
+    std::vector<double> tracked;
+    for (int i = 0; i < 10; ++i)
+        estimator.infer(frame, 0.5f, 0.5f, "confidence");  // warm-up; the crop settles
+    for (int i = 0; i < runs; ++i) {
+        tracked.push_back(timeMs([&] { estimator.infer(frame, 0.5f, 0.5f, "confidence"); }));
+        estimator.forgetFollowedPerson();
+        detected.push_back(timeMs([&] { estimator.infer(frame, 0.5f, 0.5f, "confidence"); }));
+        for (int settle = 0; settle < 8; ++settle)
+            estimator.infer(frame, 0.5f, 0.5f, "confidence");
+    }
+    const Stats detector = summarise(detected);
+    const Stats tracking = summarise(tracked);
+    std::printf("640x480 frame with a person:\n");
+    print("infer, detector on every frame", detector);
+    print("infer, tracked", tracking);
+    std::printf("  tracked / detector = %.3f\n", tracking.median / detector.median);
+}
+
+// Two people, each rule, a new scene every time: how many infers need a
+// second run because the rule chose the person the network did not landmark.
+void measureSecondRuns(PoseEstimator& estimator, int runs)
+{
+    const cv::Mat frame = photographFrame(640, 640, {{"astronaut.png", QRect(0, 200, 360, 360)},
+                                                     {"astronaut.png", QRect(360, 300, 280, 280)}});
+    std::printf("640x640 frame with two people, a new scene each time:\n");
+    for (const char* rule : {"largest", "confidence"}) {
+        const PoseEstimator::InferenceCounts before = estimator.inferenceCounts();
+        const Stats stats = measure(runs, [&] {
+            estimator.forgetFollowedPerson();
+            estimator.infer(frame, 0.5f, 0.5f, rule);
+        });
+        const PoseEstimator::InferenceCounts after = estimator.inferenceCounts();
+        const long infers = runs + 1;
+        char what[64];
+        std::snprintf(what, sizeof what, "infer, rule \"%s\"", rule);
+        print(what, stats);
+        std::printf("    second runs: %ld of %ld infers\n", after.candidateRuns - before.candidateRuns, infers);
+    }
+}
+
+// The network run alone on the same frame with a person: the peer model
+// (one person per run, no track input) against ours with the detector.
+void measureAgainstPeer(DirectSession& ours, DirectSession& peer, int runs)
+{
+    std::vector<double> ourTimes;
+    std::vector<double> peerTimes;
+    ours.run();
+    peer.run();
+    for (int i = 0; i < runs; ++i) {
+        ourTimes.push_back(timeMs([&] { ours.run(); }));
+        peerTimes.push_back(timeMs([&] { peer.run(); }));
+    }
+    const Stats our = summarise(ourTimes);
+    const Stats theirs = summarise(peerTimes);
+    std::printf("network run with the detector, this model against the peer model:\n");
+    print("this model", our);
+    print("peer model", theirs);
+    std::printf("  this / peer = %.3f\n", our.median / theirs.median);
 }
 
 } // namespace
@@ -185,6 +296,17 @@ int main(int argc, char** argv)
         print("whole infer", whole);
         std::printf("  our pre- and post-processing: %.3f ms (median); infer / direct run = %.3f\n",
                     prepare.median + decode.median, whole.median / network.median);
+    }
+    measureTracking(estimator, runs);
+    measureSecondRuns(estimator, runs);
+    if (argc > 3) {
+        QFile peerFile(QString::fromLocal8Bit(argv[3]));
+        if (!peerFile.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "bench_pose: cannot read %s\n", argv[3]);
+            return 1;
+        }
+        DirectSession peer(peerFile.readAll());
+        measureAgainstPeer(direct, peer, runs);
     }
     return 0;
 }
