@@ -510,8 +510,11 @@ bool VideoCapture::read(Mat& frame)
     d.lastReadNew = false;
     if (!d.opened)
         return false;
-    if (d.media)
-        return d.media->read(frame, kMediaReadWaitMs);
+    if (d.media) {
+        // The media reader hands over a frame only when a new one came.
+        d.lastReadNew = d.media->read(frame, kMediaReadWaitMs);
+        return d.lastReadNew;
+    }
     if (d.streamReader) {
         // A stream that could not be restarted after a change is tried again
         // here rather than left stopped until the camera is reopened.
