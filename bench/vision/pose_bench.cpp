@@ -13,6 +13,7 @@
 //
 // Usage: bench_pose [runs] [model.onnx] [peer.onnx]
 //        (defaults: 100, the embedded network, no peer)
+#include "tests/vision/pose_scene.h"
 #include "vision/cv_core.h"
 #include "vision/onnx_runtime_handles.h"
 #include "vision/pose_estimator.h"
@@ -20,8 +21,6 @@
 #include "vision/pose_output_decoder.h"
 
 #include <QFile>
-#include <QImage>
-#include <QPainter>
 
 #include <algorithm>
 #include <array>
@@ -156,35 +155,12 @@ void print(const char* what, const Stats& stats)
     std::printf("  %-36s median %8.3f ms   p95 %8.3f ms\n", what, stats.median, stats.p95);
 }
 
-// Photographs from the tests on a grey canvas, scaled into the given rectangles.
-cv::Mat photographFrame(int cols, int rows, std::initializer_list<std::pair<const char*, QRect>> pictures)
-{
-    QImage canvas(cols, rows, QImage::Format_RGB888);
-    canvas.fill(QColor(114, 114, 114));
-    QPainter painter(&canvas);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    for (const auto& [name, where] : pictures)
-        painter.drawImage(where, QImage(QStringLiteral(KESTRO_SOURCE_DIR "/tests/vision/data/") + name));
-    painter.end();
-    cv::Mat frame(rows, cols, cv::CV_8UC3);
-    for (int y = 0; y < rows; ++y) {
-        const uchar* rgb = canvas.constScanLine(y);
-        unsigned char* bgr = frame.ptr(y);
-        for (int x = 0; x < cols; ++x) {
-            bgr[3 * x] = rgb[3 * x + 2];
-            bgr[3 * x + 1] = rgb[3 * x + 1];
-            bgr[3 * x + 2] = rgb[3 * x];
-        }
-    }
-    return frame;
-}
-
 // Infer on a frame with a person, with the detector on every frame (the
 // followed person forgotten before each) against tracked frames; the two
 // alternate so that both meet the same load.
 void measureTracking(PoseEstimator& estimator, int runs)
 {
-    const cv::Mat frame = photographFrame(640, 480, {{"messi5.jpg", QRect(40, 60, 548, 342)}});
+    const cv::Mat frame = vision_test::photographScene(640, 480, {{"messi5.jpg", QRect(40, 60, 548, 342)}});
     std::vector<double> detected;
     std::vector<double> tracked;
     for (int i = 0; i < 10; ++i)
@@ -208,8 +184,8 @@ void measureTracking(PoseEstimator& estimator, int runs)
 // second run because the rule chose the person the network did not landmark.
 void measureSecondRuns(PoseEstimator& estimator, int runs)
 {
-    const cv::Mat frame = photographFrame(640, 640, {{"astronaut.png", QRect(0, 200, 360, 360)},
-                                                     {"astronaut.png", QRect(360, 300, 280, 280)}});
+    const cv::Mat frame = vision_test::photographScene(640, 640, {{"astronaut.png", QRect(0, 200, 360, 360)},
+                                                                  {"astronaut.png", QRect(360, 300, 280, 280)}});
     std::printf("640x640 frame with two people, a new scene each time:\n");
     for (const char* rule : {"largest", "confidence"}) {
         const PoseEstimator::InferenceCounts before = estimator.inferenceCounts();

@@ -1,6 +1,7 @@
 // The embedded pose network on real photographs, against keypoints placed
 // by hand (tests/vision/data/keypoints.json). Each picture is kept with the
 // found skeleton drawn on it, for a person to look at.
+#include "tests/vision/pose_scene.h"
 #include "vision/cv_core.h"
 #include "vision/cv_drawing.h"
 #include "vision/pose_estimator.h"
@@ -11,7 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QPainter>
 #include <QRect>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -64,55 +64,12 @@ Reference loadReference(const QString& image)
     return reference;
 }
 
-cv::Mat toBgr(const QImage& picture)
-{
-    const QImage image = picture.convertToFormat(QImage::Format_RGB888);
-    cv::Mat frame;
-    if (image.isNull())
-        return frame;
-    frame.create(image.height(), image.width(), cv::CV_8UC3);
-    for (int y = 0; y < image.height(); ++y) {
-        const uchar* rgb = image.constScanLine(y);
-        unsigned char* bgr = frame.ptr(y);
-        for (int x = 0; x < image.width(); ++x) {
-            bgr[3 * x] = rgb[3 * x + 2];
-            bgr[3 * x + 1] = rgb[3 * x + 1];
-            bgr[3 * x + 2] = rgb[3 * x];
-        }
-    }
-    return frame;
-}
-
 cv::Mat loadBgr(const QString& path)
 {
-    return toBgr(QImage(path));
+    return vision_test::bgrFromImage(QImage(path));
 }
 
-// A picture on a grey canvas: where it goes, and how much of its contrast
-// it keeps (1 = all; less blends it towards mid grey, which the detector
-// finds less sure).
-struct Placement
-{
-    QString image;
-    QRect where;
-    double contrast = 1.0;
-};
-
-cv::Mat scene(int width, int height, std::initializer_list<Placement> pictures)
-{
-    QImage canvas(width, height, QImage::Format_RGB888);
-    canvas.fill(QColor(114, 114, 114));
-    QPainter painter(&canvas);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    for (const Placement& p : pictures) {
-        painter.fillRect(p.where, QColor(128, 128, 128));
-        painter.setOpacity(p.contrast);
-        painter.drawImage(p.where, QImage(kDataDir + "/" + p.image));
-        painter.setOpacity(1.0);
-    }
-    painter.end();
-    return toBgr(canvas);
-}
+using vision_test::photographScene;
 
 QString artifactDir()
 {
@@ -292,7 +249,7 @@ TEST_F(PosePhotographs, AHalfBodyPictureShowsNoLegs)
     for (const QRect& crop : crops) {
         SCOPED_TRACE(testing::Message() << "crop " << crop.width() << " x " << crop.height());
         const cv::Mat frame =
-            toBgr(photograph.copy(crop).scaled(640, 480, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+            vision_test::bgrFromImage(photograph.copy(crop).scaled(640, 480, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
         const PoseEstimator::PersonPose pose = s_estimator->infer(frame, kPersonThreshold, 0.4f, "confidence");
         ASSERT_TRUE(pose.valid);
         for (size_t k = 0; k < pose.keypoints.size(); ++k)
@@ -346,8 +303,8 @@ TEST_F(PosePhotographs, TracksThePersonAndHandsBackToTheDetectorWhenLost)
     // Frames of one size: the footballer, the footballer again, fruit
     // where he stood, the footballer back.
     ASSERT_TRUE(s_loaded);
-    const cv::Mat person = scene(640, 480, {{"messi5.jpg", QRect(40, 60, 548, 342)}});
-    const cv::Mat nobody = scene(640, 480, {{"fruits.jpg", QRect(64, 0, 512, 480)}});
+    const cv::Mat person = photographScene(640, 480, {{"messi5.jpg", QRect(40, 60, 548, 342)}});
+    const cv::Mat nobody = photographScene(640, 480, {{"fruits.jpg", QRect(64, 0, 512, 480)}});
     s_estimator->forgetFollowedPerson();
     auto infer = [](const cv::Mat& frame) { return s_estimator->infer(frame, kPersonThreshold, 0.5f, "confidence"); };
     auto counts = [] { return s_estimator->inferenceCounts(); };
@@ -387,8 +344,8 @@ TEST_F(PosePhotographs, TracksThePersonAndHandsBackToTheDetectorWhenLost)
 cv::Mat twoAstronauts(bool withLarger = true)
 {
     if (!withLarger)
-        return scene(640, 640, {{"astronaut.png", QRect(360, 300, 280, 280)}});
-    return scene(640, 640, {{"astronaut.png", QRect(0, 200, 360, 360), 0.6},
+        return photographScene(640, 640, {{"astronaut.png", QRect(360, 300, 280, 280)}});
+    return photographScene(640, 640, {{"astronaut.png", QRect(0, 200, 360, 360), 0.6},
                             {"astronaut.png", QRect(360, 300, 280, 280)}});
 }
 
