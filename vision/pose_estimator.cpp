@@ -51,6 +51,8 @@ const char* const kCandidateTracksOutput = "candidate_tracks";
 // Centre x, y, side, cos, sin of a crop, in input pixels; side 0 is none.
 constexpr size_t kTrackValues = 5;
 constexpr size_t kTrackSideIndex = 2;
+constexpr size_t kTrackCosIndex = 3;
+constexpr size_t kTrackSinIndex = 4;
 using Track = std::array<float, kTrackValues>;
 // A crop that moved less than this (a fraction of its side for centre and
 // side, the sine of the turn for rotation) is kept as it was. The crop the
@@ -62,7 +64,7 @@ constexpr float kTrackDeadband = 0.02f;
 bool nearlySame(const Track& a, const Track& b)
 {
     const float side = a[kTrackSideIndex];
-    const float turn = a[3] * b[4] - a[4] * b[3];
+    const float turn = a[kTrackCosIndex] * b[kTrackSinIndex] - a[kTrackSinIndex] * b[kTrackCosIndex];
     return std::abs(a[0] - b[0]) < kTrackDeadband * side && std::abs(a[1] - b[1]) < kTrackDeadband * side
            && std::abs(a[kTrackSideIndex] - b[kTrackSideIndex]) < kTrackDeadband * side
            && std::abs(turn) < kTrackDeadband;
@@ -82,6 +84,24 @@ std::string typeName(ONNXTensorElementDataType type)
 {
     return type == ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT ? std::string("float")
                                                        : "element type " + std::to_string(type);
+}
+
+// The crops of a tracking output (N x 5 floats), copied out.
+std::vector<Track> trackRows(OrtValue* value, const char* name)
+{
+    using namespace kestro::ort;
+    const TensorShape shape = valueShape(value);
+    const std::vector<int64_t>& dims = shape.dimensions;
+    if (shape.elementType != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || dims.size() != 2 || dims[0] < 1
+        || dims[1] != static_cast<int64_t>(kTrackValues)) {
+        throw ContractError(std::string("Model output ") + name + " must be a float tensor of shape Nx5, found "
+                            + typeName(shape.elementType) + " " + shape.text());
+    }
+    void* values = nullptr;
+    check(api().GetTensorMutableData(value, &values));
+    std::vector<Track> rows(static_cast<size_t>(dims[0]));
+    std::memcpy(rows.data(), values, rows.size() * sizeof(Track));
+    return rows;
 }
 
 } // namespace
@@ -354,22 +374,8 @@ PoseEstimator::Impl::NetworkRun PoseEstimator::Impl::runNetwork(const Track* cro
     check(ort.GetTensorMutableData(result.table.get(), &data));
     result.data = static_cast<const float*>(data);
     if (modelTracks) {
-        auto tracks = [&](const UniqueValue& value, const char* name) {
-            const TensorShape trackShapeFound = valueShape(value.get());
-            const std::vector<int64_t>& dims = trackShapeFound.dimensions;
-            if (trackShapeFound.elementType != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || dims.size() != 2
-                || dims[0] < 1 || dims[1] != static_cast<int64_t>(kTrackValues)) {
-                throw ContractError(std::string("Model output ") + name + " must be a float tensor of shape Nx5, found "
-                                    + typeName(trackShapeFound.elementType) + " " + trackShapeFound.text());
-            }
-            void* values = nullptr;
-            check(ort.GetTensorMutableData(value.get(), &values));
-            std::vector<Track> rows(static_cast<size_t>(dims[0]));
-            std::memcpy(rows.data(), values, rows.size() * sizeof(Track));
-            return rows;
-        };
-        result.next = tracks(result.nextTrack, kNextTrackOutput).front();
-        result.candidates = tracks(result.candidateTracks, kCandidateTracksOutput);
+        result.next = trackRows(result.nextTrack.get(), kNextTrackOutput).front();
+        result.candidates = trackRows(result.candidateTracks.get(), kCandidateTracksOutput);
     }
     return result;
 }

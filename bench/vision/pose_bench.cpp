@@ -198,7 +198,9 @@ void measureSecondRuns(PoseEstimator& estimator, int runs)
         char what[64];
         std::snprintf(what, sizeof what, "infer, rule \"%s\"", rule);
         print(what, stats);
-        std::printf("    second runs: %ld of %ld infers\n", after.candidateRuns - before.candidateRuns, infers);
+        std::printf("    second runs: %ld of %ld infers (network runs: %ld with the detector, %ld tracked)\n",
+                    after.candidateRuns - before.candidateRuns, infers, after.detectorRuns - before.detectorRuns,
+                    after.trackedRuns - before.trackedRuns);
     }
 }
 
