@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 using mcap::ByteReader;
 using mcap::Opcode;
@@ -13,6 +14,34 @@ namespace {
 // A hostile file could report a problem per record; a reader of the report
 // needs the first few.
 constexpr std::size_t kMaxProblems = 20;
+
+// Parses one record's content into a Record with `fields`, which reads the
+// fields in order (a braced list evaluates left to right) and answers whether
+// their values make sense together. The record counts only when every field
+// lay inside the content: a length that points past it fails the reader, and
+// the whole record is dropped.
+template <typename Record, typename Fields>
+std::optional<Record> readFields(const std::uint8_t* content, std::size_t size, Fields fields)
+{
+    ByteReader reader(content, size);
+    Record record;
+    const bool consistent = fields(reader, record);
+    if (!consistent || !reader.ok())
+        return std::nullopt;
+    return record;
+}
+
+// Steps over a length-prefixed map of string pairs (a channel's metadata);
+// false when the map claims more bytes than the record holds.
+bool skipStringMap(ByteReader& reader)
+{
+    ByteReader map = reader.sub(reader.u32());
+    while (map.ok() && map.remaining() > 0) {
+        map.string();
+        map.string();
+    }
+    return map.ok();
+}
 } // namespace
 
 void McapReader::problem(std::string text)
@@ -126,56 +155,44 @@ void McapReader::readRecord(std::uint8_t opcode, const std::uint8_t* content, st
 
 bool McapReader::readSchema(const std::uint8_t* content, std::size_t size)
 {
-    ByteReader reader(content, size);
-    Schema schema;
-    schema.id = reader.u16();
-    schema.name = reader.string();
-    schema.encoding = reader.string();
-    schema.data = reader.string();
-    if (!reader.ok() || schema.id == 0)
+    std::optional<Schema> schema = readFields<Schema>(content, size, [](ByteReader& in, Schema& out) {
+        out = {in.u16(), in.string(), in.string(), in.string()};
+        return out.id != 0; // id 0 is the format's "no schema"
+    });
+    if (!schema)
         return false;
-    m_schemas[schema.id] = std::move(schema);
+    m_schemas[schema->id] = std::move(*schema);
     return true;
 }
 
 bool McapReader::readChannel(const std::uint8_t* content, std::size_t size)
 {
-    ByteReader reader(content, size);
-    Channel channel;
-    channel.id = reader.u16();
-    channel.schemaId = reader.u16();
-    channel.topic = reader.string();
-    channel.messageEncoding = reader.string();
-    ByteReader metadata = reader.sub(reader.u32());
-    while (metadata.ok() && metadata.remaining() > 0) {
-        metadata.string();
-        metadata.string();
-    }
-    if (!reader.ok() || !metadata.ok())
+    std::optional<Channel> channel = readFields<Channel>(content, size, [](ByteReader& in, Channel& out) {
+        out = {in.u16(), in.u16(), in.string(), in.string()};
+        return skipStringMap(in); // the metadata, which nothing here needs
+    });
+    if (!channel)
         return false;
-    if (channel.schemaId != 0 && m_schemas.find(channel.schemaId) == m_schemas.end())
-        problem("channel " + channel.topic + " names a schema that is not in the file");
-    m_channels[channel.id] = std::move(channel);
+    if (channel->schemaId != 0 && m_schemas.find(channel->schemaId) == m_schemas.end())
+        problem("channel " + channel->topic + " names a schema that is not in the file");
+    m_channels[channel->id] = std::move(*channel);
     return true;
 }
 
 bool McapReader::readMessage(const std::uint8_t* content, std::size_t size, std::vector<Message>& into)
 {
-    ByteReader reader(content, size);
-    Message message;
-    message.channelId = reader.u16();
-    message.sequence = reader.u32();
-    message.logTime = reader.u64();
-    message.publishTime = reader.u64();
-    if (!reader.ok())
+    // The payload is the rest of the record, left where it is.
+    const std::optional<Message> message = readFields<Message>(content, size, [](ByteReader& in, Message& out) {
+        out = {in.u16(), in.u32(), in.u64(), in.u64(), in.current(), in.remaining()};
+        return true;
+    });
+    if (!message)
         return false;
-    if (m_channels.find(message.channelId) == m_channels.end()) {
-        problem("a message names channel " + std::to_string(message.channelId) + ", which is not in the file");
+    if (m_channels.find(message->channelId) == m_channels.end()) {
+        problem("a message names channel " + std::to_string(message->channelId) + ", which is not in the file");
         return true;
     }
-    message.data = reader.current();
-    message.size = reader.remaining();
-    into.push_back(message);
+    into.push_back(*message);
     return true;
 }
 
@@ -245,24 +262,26 @@ void McapReader::readChunk(const std::uint8_t* content, std::size_t size)
 
 bool McapReader::readStatistics(const std::uint8_t* content, std::size_t size)
 {
-    ByteReader reader(content, size);
-    Statistics statistics;
-    statistics.messageCount = reader.u64();
-    reader.u16(); // schemas
-    reader.u32(); // channels
-    reader.u32(); // attachments
-    reader.u32(); // metadata
-    statistics.chunkCount = reader.u32();
-    statistics.messageStartTime = reader.u64();
-    statistics.messageEndTime = reader.u64();
-    ByteReader counts = reader.sub(reader.u32());
-    while (counts.ok() && counts.remaining() > 0) {
-        const std::uint16_t channelId = counts.u16();
-        statistics.channelMessageCounts[channelId] = counts.u64();
-    }
-    if (!reader.ok() || !counts.ok())
+    std::optional<Statistics> statistics =
+        readFields<Statistics>(content, size, [](ByteReader& reader, Statistics& out) {
+            out.messageCount = reader.u64();
+            reader.u16(); // schemas
+            reader.u32(); // channels
+            reader.u32(); // attachments
+            reader.u32(); // metadata
+            out.chunkCount = reader.u32();
+            out.messageStartTime = reader.u64();
+            out.messageEndTime = reader.u64();
+            ByteReader counts = reader.sub(reader.u32());
+            while (counts.ok() && counts.remaining() > 0) {
+                const std::uint16_t channelId = counts.u16();
+                out.channelMessageCounts[channelId] = counts.u64();
+            }
+            return counts.ok();
+        });
+    if (!statistics)
         return false;
-    m_statistics = std::move(statistics);
+    m_statistics = std::move(*statistics);
     m_hasStatistics = true;
     return true;
 }
