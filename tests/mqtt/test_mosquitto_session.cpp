@@ -28,9 +28,36 @@ struct ClientHandle
         recorder.attach(client);
     }
     ~ClientHandle() { mosquitto_destroy(client); }
+    // Asks for a connection and starts the network thread that makes it.
+    bool start(const char* host, int port, int keepalive = 60)
+    {
+        return mosquitto_connect_async(client, host, port, keepalive) == MOSQ_ERR_SUCCESS &&
+               mosquitto_loop_start(client) == MOSQ_ERR_SUCCESS;
+    }
     SessionRecorder recorder;
     mosquitto* client;
 };
+
+// Accepts the client's next connection and reads its CONNECT; -1 when none
+// comes or its first packet is something else.
+int acceptConnect(LoopbackServer& server, std::chrono::milliseconds timeout = 10s)
+{
+    const int peer = server.acceptClient(timeout);
+    if (peer < 0)
+        return -1;
+    const Bytes connect = LoopbackServer::readPacket(peer);
+    return !connect.empty() && connect[0] == 0x10 ? peer : -1;
+}
+
+// As acceptConnect, then plays a broker that accepts the session, until the
+// client knows it is connected.
+int acceptSession(LoopbackServer& server, ClientHandle& handle)
+{
+    const int peer = acceptConnect(server);
+    if (peer < 0 || !LoopbackServer::writeBytes(peer, kConnackAccepted))
+        return -1;
+    return waitFor([&] { return handle.client->connected.load(); }) ? peer : -1;
+}
 
 double secondsBetween(SessionRecorder::Clock::time_point from, SessionRecorder::Clock::time_point to)
 {
@@ -165,8 +192,7 @@ TEST(MosquittoSession, ConversationOnTheWire)
     ClientHandle handle("c");
     mosquitto* client = handle.client;
     mosquitto_username_pw_set(client, "u", "p");
-    ASSERT_EQ(mosquitto_connect_async(client, "127.0.0.1", server.port(), 5), MOSQ_ERR_SUCCESS);
-    ASSERT_EQ(mosquitto_loop_start(client), MOSQ_ERR_SUCCESS);
+    ASSERT_TRUE(handle.start("127.0.0.1", server.port(), 5));
 
     const int peer = server.acceptClient();
     ASSERT_GE(peer, 0);
@@ -220,11 +246,8 @@ TEST(MosquittoSession, ResolvesHostNames)
     // IPv4-only server and the next one must be tried.
     LoopbackServer server;
     ClientHandle handle;
-    ASSERT_EQ(mosquitto_connect_async(handle.client, "localhost", server.port(), 60), MOSQ_ERR_SUCCESS);
-    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
-    const int peer = server.acceptClient();
-    ASSERT_GE(peer, 0);
-    EXPECT_EQ(LoopbackServer::readPacket(peer)[0], 0x10);
+    ASSERT_TRUE(handle.start("localhost", server.port()));
+    EXPECT_GE(acceptConnect(server), 0);
 }
 
 TEST(MosquittoSession, ConnectsOverIPv6)
@@ -233,25 +256,19 @@ TEST(MosquittoSession, ConnectsOverIPv6)
     if (server.port() == 0)
         GTEST_SKIP() << "no IPv6 loopback on this machine";
     ClientHandle handle;
-    ASSERT_EQ(mosquitto_connect_async(handle.client, "::1", server.port(), 60), MOSQ_ERR_SUCCESS);
-    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
-    const int peer = server.acceptClient();
-    ASSERT_GE(peer, 0);
-    EXPECT_EQ(LoopbackServer::readPacket(peer)[0], 0x10);
-    ASSERT_TRUE(LoopbackServer::writeBytes(peer, kConnackAccepted));
-    EXPECT_TRUE(waitFor([&] { return handle.recorder.connectCodes() == std::vector<int>{0}; }));
+    ASSERT_TRUE(handle.start("::1", server.port()));
+    EXPECT_GE(acceptSession(server, handle), 0);
+    EXPECT_EQ(handle.recorder.connectCodes(), std::vector<int>{0});
 }
 
 TEST(MosquittoSession, ConnectionClosedBeforeConnackIsRetriedAfterAPause)
 {
     LoopbackServer server;
     ClientHandle handle;
-    ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", server.port(), 60), MOSQ_ERR_SUCCESS);
-    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+    ASSERT_TRUE(handle.start("127.0.0.1", server.port()));
 
-    const int first = server.acceptClient();
+    const int first = acceptConnect(server);
     ASSERT_GE(first, 0);
-    ASSERT_EQ(LoopbackServer::readPacket(first)[0], 0x10);
     const auto closedAt = std::chrono::steady_clock::now();
     server.closeClient(first);
     const int second = server.acceptClient();
@@ -266,11 +283,9 @@ TEST(MosquittoSession, BrokerThatNeverAnswersIsLeftAfterTheKeepAlive)
 {
     LoopbackServer server;
     ClientHandle handle;
-    ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", server.port(), 6), MOSQ_ERR_SUCCESS);
-    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
-    const int silent = server.acceptClient();
+    ASSERT_TRUE(handle.start("127.0.0.1", server.port(), 6));
+    const int silent = acceptConnect(server);
     ASSERT_GE(silent, 0);
-    ASSERT_EQ(LoopbackServer::readPacket(silent)[0], 0x10);
     const auto sentAt = std::chrono::steady_clock::now();
     // No CONNACK ever comes: after 6 s the client closes and tries again.
     EXPECT_TRUE(LoopbackServer::waitClosed(silent, 20s));
@@ -283,12 +298,10 @@ TEST(MosquittoSession, RefusedConnackIsReportedAndRetriedAfterAPause)
 {
     LoopbackServer server;
     ClientHandle handle;
-    ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", server.port(), 60), MOSQ_ERR_SUCCESS);
-    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+    ASSERT_TRUE(handle.start("127.0.0.1", server.port()));
 
-    const int first = server.acceptClient();
+    const int first = acceptConnect(server);
     ASSERT_GE(first, 0);
-    LoopbackServer::readPacket(first);
     ASSERT_TRUE(LoopbackServer::writeBytes(first, {0x20, 0x02, 0x00, 0x05}));
     // The client ends the refused connection itself, without a DISCONNECT.
     EXPECT_TRUE(LoopbackServer::waitClosed(first));
@@ -305,24 +318,19 @@ TEST(MosquittoSession, ShortLivedConnectionIsRetriedAfterThePauseAndKeepsItsQueu
 {
     LoopbackServer server;
     ClientHandle handle;
-    ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", server.port(), 60), MOSQ_ERR_SUCCESS);
-    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+    ASSERT_TRUE(handle.start("127.0.0.1", server.port()));
 
-    const int first = server.acceptClient();
+    const int first = acceptSession(server, handle);
     ASSERT_GE(first, 0);
-    LoopbackServer::readPacket(first);
-    ASSERT_TRUE(LoopbackServer::writeBytes(first, kConnackAccepted));
-    ASSERT_TRUE(waitFor([&] { return handle.client->connected.load(); }));
     server.closeClient(first);
     ASSERT_TRUE(waitFor([&] { return handle.recorder.disconnects() == 1; }));
     const auto lostAt = std::chrono::steady_clock::now();
 
     // A broker that drops every connection right after accepting it must
     // not get a new one at once.
-    const int second = server.acceptClient();
+    const int second = acceptConnect(server);
     ASSERT_GE(second, 0);
     EXPECT_GE(secondsBetween(lostAt, std::chrono::steady_clock::now()), 0.9);
-    LoopbackServer::readPacket(second);
     ASSERT_TRUE(LoopbackServer::writeBytes(second, kConnackAccepted));
     ASSERT_TRUE(waitFor([&] { return handle.recorder.connectCodes().size() == 2; }));
     EXPECT_EQ(mosquitto_publish(handle.client, nullptr, "t", 1, "z", 0, false), MOSQ_ERR_SUCCESS);
@@ -344,8 +352,7 @@ TEST(MosquittoSession, ReconnectPausesFollowTheDelaySettings)
     for (const auto& c : cases) {
         ClientHandle handle;
         ASSERT_EQ(mosquitto_reconnect_delay_set(handle.client, c.delay, c.delayMax, c.exponential), MOSQ_ERR_SUCCESS);
-        ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", port, 60), MOSQ_ERR_SUCCESS);
-        ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
+        ASSERT_TRUE(handle.start("127.0.0.1", port));
         ASSERT_TRUE(waitFor([&] { return handle.recorder.connectCodes().size() > c.pauses.size(); }, 15s));
         const auto times = handle.recorder.connectTimes();
         EXPECT_EQ(handle.recorder.connectCodes()[0], MOSQ_ERR_CONN_REFUSED);
@@ -363,13 +370,9 @@ TEST(MosquittoSession, OversizedPacketFromTheBrokerIsSkippedAndTheConnectionStay
 {
     LoopbackServer server;
     ClientHandle handle;
-    ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", server.port(), 60), MOSQ_ERR_SUCCESS);
-    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
-    const int peer = server.acceptClient();
+    ASSERT_TRUE(handle.start("127.0.0.1", server.port()));
+    const int peer = acceptSession(server, handle);
     ASSERT_GE(peer, 0);
-    LoopbackServer::readPacket(peer);
-    ASSERT_TRUE(LoopbackServer::writeBytes(peer, kConnackAccepted));
-    ASSERT_TRUE(waitFor([&] { return handle.client->connected.load(); }));
 
     // A PUBLISH of 1 MiB + 1 bytes, then a small one.
     Bytes big{0x30, 0x81, 0x80, 0x40, 0x00, 0x01, 't'};
@@ -406,13 +409,8 @@ TEST(MosquittoSession, NetworkThreadSleepsWhileNothingIsDue)
 {
     LoopbackServer server;
     ClientHandle handle;
-    ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", server.port(), 60), MOSQ_ERR_SUCCESS);
-    ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
-    const int peer = server.acceptClient();
-    ASSERT_GE(peer, 0);
-    LoopbackServer::readPacket(peer);
-    ASSERT_TRUE(LoopbackServer::writeBytes(peer, kConnackAccepted));
-    ASSERT_TRUE(waitFor([&] { return handle.client->connected.load(); }));
+    ASSERT_TRUE(handle.start("127.0.0.1", server.port()));
+    ASSERT_GE(acceptSession(server, handle), 0);
 
     for (const char* state : {"connected", "disconnected"}) {
         const long before = contextSwitches();
@@ -440,11 +438,9 @@ TEST(MosquittoSession, UnansweredPingsGiveTheConnectionUp)
         LoopbackServer server;
         ClientHandle handle;
         mosquitto_fast_liveness_set(handle.client, c.fast);
-        ASSERT_EQ(mosquitto_connect_async(handle.client, "127.0.0.1", server.port(), c.keepalive), MOSQ_ERR_SUCCESS);
-        ASSERT_EQ(mosquitto_loop_start(handle.client), MOSQ_ERR_SUCCESS);
-        const int peer = server.acceptClient();
+        ASSERT_TRUE(handle.start("127.0.0.1", server.port(), c.keepalive));
+        const int peer = acceptConnect(server);
         ASSERT_GE(peer, 0);
-        LoopbackServer::readPacket(peer);
         ASSERT_TRUE(LoopbackServer::writeBytes(peer, kConnackAccepted));
         const auto lastWord = std::chrono::steady_clock::now();
         ASSERT_TRUE(waitFor([&] { return handle.client->connected.load(); }));
