@@ -43,6 +43,28 @@ McapReader readOurs(const QByteArray& bytes)
     return reader;
 }
 
+// A file of `chunks` chunks of `perChunk` messages on the events topic,
+// message i's payload {"n":i} at time i; the file's size after each chunk.
+std::vector<std::uint64_t> writeChunkedEvents(const QString& path, int chunks, int perChunk)
+{
+    McapWriter writer("kestro-test");
+    std::vector<std::uint64_t> chunkEnds;
+    bool written = writer.open(path.toStdString());
+    const std::uint16_t channel =
+        writer.addChannel(writer.addSchema("foxglove.Log", "jsonschema", "{}"), session::kEventsTopic, "json");
+    for (int i = 0; written && i < chunks * perChunk; ++i) {
+        const std::string payload = "{\"n\":" + std::to_string(i) + "}";
+        const auto time = static_cast<std::uint64_t>(i);
+        written = writer.addMessage(channel, time, time, payload.data(), payload.size());
+        if (written && (i + 1) % perChunk == 0) {
+            written = writer.flushChunk();
+            chunkEnds.push_back(writer.bytesWritten());
+        }
+    }
+    EXPECT_TRUE(written && writer.close()) << path.toStdString();
+    return chunkEnds;
+}
+
 session::Skeleton someSkeleton(int shift)
 {
     session::Skeleton skeleton;
@@ -148,23 +170,9 @@ TEST(McapRecording, FileCutAnywhereOpensUpToItsLastCompleteChunk)
     const QString path = dir.filePath(QStringLiteral("whole.mcap"));
     constexpr int kChunks = 6;
     constexpr int kPerChunk = 10;
-    std::vector<std::uint64_t> chunkEnds; // file size after each chunk and its indexes
-    {
-        McapWriter writer("kestro-test");
-        ASSERT_TRUE(writer.open(path.toStdString()));
-        const std::uint16_t schema = writer.addSchema("foxglove.Log", "jsonschema", "{}");
-        const std::uint16_t channel = writer.addChannel(schema, session::kEventsTopic, "json");
-        for (int c = 0; c < kChunks; ++c) {
-            for (int m = 0; m < kPerChunk; ++m) {
-                const std::string payload = session::event(static_cast<std::uint64_t>(c * 100 + m),
-                                                           session::EventLevel::Info, QStringLiteral("tick"));
-                ASSERT_TRUE(writer.addMessage(channel, c * 100 + m, c * 100 + m, payload.data(), payload.size()));
-            }
-            ASSERT_TRUE(writer.flushChunk());
-            chunkEnds.push_back(writer.bytesWritten());
-        }
-        ASSERT_TRUE(writer.close());
-    }
+    // The file size after each chunk and its indexes.
+    const std::vector<std::uint64_t> chunkEnds = writeChunkedEvents(path, kChunks, kPerChunk);
+    ASSERT_EQ(chunkEnds.size(), static_cast<std::size_t>(kChunks));
     const QByteArray whole = readAll(path);
 
     std::vector<int> cuts = {9, 40, static_cast<int>(chunkEnds[0]) - 1, static_cast<int>(chunkEnds[2]),
@@ -206,20 +214,7 @@ TEST(McapReader, NamesWhatIsWrongWithADamagedFile)
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("good.mcap"));
-    {
-        McapWriter writer("kestro-test");
-        ASSERT_TRUE(writer.open(path.toStdString()));
-        const std::uint16_t channel =
-            writer.addChannel(writer.addSchema("foxglove.Log", "jsonschema", "{}"), "/events", "json");
-        for (int m = 0; m < 20; ++m) {
-            const std::string payload = "{\"n\":" + std::to_string(m) + "}";
-            ASSERT_TRUE(writer.addMessage(channel, 1000 + m, 1000 + m, payload.data(), payload.size()));
-            if (m == 9) {
-                ASSERT_TRUE(writer.flushChunk());
-            }
-        }
-        ASSERT_TRUE(writer.close());
-    }
+    ASSERT_EQ(writeChunkedEvents(path, 2, 10).size(), 2u);
     const QByteArray good = readAll(path);
     ASSERT_TRUE(readOurs(good).isIntact());
     const int firstPayload = good.indexOf("{\"n\":3}");
