@@ -1,6 +1,7 @@
 #include "tests/app/app_test_support.h"
 
 #include "app/main_window.h"
+#include "config/teleop_config.h"
 #include "robot/urdf_limits.h"
 #include "tests/support/mosquitto_broker.h"
 #include "tests/support/wait_for.h"
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QLabel>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
@@ -200,6 +202,76 @@ std::string artifactFolder()
     const std::string path = folder && *folder ? folder : KESTRO_BINARY_DIR;
     QDir().mkpath(QString::fromStdString(path));
     return path;
+}
+
+std::unique_ptr<MainWindow> openWindow(const std::string& host, int port,
+                                       const std::function<void(TeleopConfig&)>& adjust)
+{
+    TeleopConfig& config = *TeleopConfig::instance();
+    config.populateDefaults();
+    config.mqtt.host = host;
+    config.mqtt.port = port;
+    config.mqtt.autoConnect = true;
+    if (adjust)
+        adjust(config);
+    EXPECT_TRUE(config.save(""));
+    // The test program keeps the automatic connection off for every other
+    // window.
+    ::unsetenv("KESTRO_DISABLE_AUTO_MQTT");
+    auto window = std::make_unique<MainWindow>(nullptr);
+    ::setenv("KESTRO_DISABLE_AUTO_MQTT", "1", 1);
+    window->show();
+    return window;
+}
+
+QPushButton* buttonWithText(MainWindow& window, const QString& text)
+{
+    for (QPushButton* button : window.findChildren<QPushButton*>()) {
+        if (button->text() == text)
+            return button;
+    }
+    return nullptr;
+}
+
+std::int64_t monotonicNowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void WindowOnBroker::start(const std::string& robotId, const std::function<void(TeleopConfig&)>& adjust)
+{
+    ASSERT_TRUE(m_broker.start()) << m_broker.error();
+    UrdfLimits::instance()->init(":/model/kestro.urdf", ":/model/calibration.json");
+    m_robot = std::make_unique<SimulatedRobot>(m_broker, robotId);
+    ASSERT_TRUE(m_robot->start());
+    ASSERT_TRUE(m_wire.start(m_broker.host(), m_broker.port(), "robot/kestro/" + robotId + "/control"));
+    m_window = openWindow(m_broker.host(), m_broker.port(), [&](TeleopConfig& config) {
+        config.mqtt.robotId = robotId;
+        if (adjust)
+            adjust(config);
+    });
+    const QString connected = QStringLiteral("MQTT: Connected (%1:%2)").arg(m_broker.host()).arg(m_broker.port());
+    ASSERT_TRUE(processEventsUntil([&] { return m_window->mqttStatusLabel()->text() == connected; },
+                                   std::chrono::seconds(20)))
+        << m_window->mqttStatusLabel()->text().toStdString();
+}
+
+void WindowOnBroker::TearDown()
+{
+    m_window.reset();
+    m_robot.reset();
+}
+
+bool WindowOnBroker::lastFrameIs(int type)
+{
+    return processEventsUntil(
+        [&] {
+            const std::vector<WireFrame> frames = m_wire.frames();
+            return !frames.empty() && frames.back().type == type;
+        },
+        std::chrono::seconds(5));
 }
 
 } // namespace kestro_app_test

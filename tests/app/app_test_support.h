@@ -1,8 +1,11 @@
 #pragma once
 
 #include "tests/support/child_process.h"
+#include "tests/support/mosquitto_broker.h"
 #include "tools/robot-sim/simulator_node.h"
 #include "vision/pose_estimator.h"
+
+#include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
@@ -16,10 +19,8 @@
 #include <vector>
 
 class MainWindow;
-
-namespace kestro_test {
-class MosquittoBroker;
-}
+class QPushButton;
+class TeleopConfig;
 
 namespace kestro_app_test {
 
@@ -99,5 +100,34 @@ private:
 
 // Where tests keep pictures: $KESTRO_TEST_ARTIFACTS or the build folder.
 std::string artifactFolder();
+
+// Saves the settings a window under test starts from (the defaults, this
+// broker, connecting at start, then whatever `adjust` changes) and opens
+// the window on them, shown, with the automatic connection the application
+// makes at start.
+std::unique_ptr<MainWindow> openWindow(const std::string& host, int port,
+                                       const std::function<void(TeleopConfig&)>& adjust = {});
+// The window's push button with this text, or null.
+QPushButton* buttonWithText(MainWindow& window, const QString& text);
+// Milliseconds on the clock the window's motion stream keeps time with.
+std::int64_t monotonicNowMs();
+
+// The window end to end: a real broker with the robot simulator on it, the
+// control topic recorded by mosquitto_sub, and the window connected to it.
+class WindowOnBroker : public ::testing::Test
+{
+protected:
+    // Opens the window with the robot's id and `adjust`'s settings and waits
+    // until its badge says it is connected.
+    void start(const std::string& robotId, const std::function<void(TeleopConfig&)>& adjust = {});
+    void TearDown() override;
+    // Waits until the last frame on the control topic is of this type.
+    bool lastFrameIs(int type);
+
+    kestro_test::MosquittoBroker m_broker;
+    std::unique_ptr<SimulatedRobot> m_robot;
+    WireRecorder m_wire;
+    std::unique_ptr<MainWindow> m_window;
+};
 
 } // namespace kestro_app_test

@@ -73,53 +73,20 @@ bool reportedCellsDimmed(const MainWindow& window)
 
 std::unique_ptr<MainWindow> windowOn(const std::string& host, int port, bool autoConnect)
 {
-    TeleopConfig& config = *TeleopConfig::instance();
-    config.populateDefaults();
-    config.mqtt.host = host;
-    config.mqtt.port = port;
-    config.mqtt.robotId = kRobotId;
-    config.mqtt.autoConnect = autoConnect;
-    config.safety.watchdogTimeoutMs = kWatchdogMs;
-    EXPECT_TRUE(config.save(""));
-    ::unsetenv("KESTRO_DISABLE_AUTO_MQTT");
-    auto window = std::make_unique<MainWindow>(nullptr);
-    ::setenv("KESTRO_DISABLE_AUTO_MQTT", "1", 1);
-    window->show();
-    return window;
+    return kestro_app_test::openWindow(host, port, [autoConnect](TeleopConfig& config) {
+        config.mqtt.robotId = kRobotId;
+        config.mqtt.autoConnect = autoConnect;
+        config.safety.watchdogTimeoutMs = kWatchdogMs;
+    });
 }
 
-class WindowStatus : public ::testing::Test
+class WindowStatus : public kestro_app_test::WindowOnBroker
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(m_broker.start()) << m_broker.error();
-        UrdfLimits::instance()->init(":/model/kestro.urdf", ":/model/calibration.json");
-        m_robot = std::make_unique<kestro_app_test::SimulatedRobot>(m_broker, kRobotId);
-        ASSERT_TRUE(m_robot->start());
-        ASSERT_TRUE(m_wire.start(m_broker.host(), m_broker.port(), "robot/kestro/" + std::string(kRobotId) + "/control"));
-        m_window = windowOn(m_broker.host(), m_broker.port(), true);
-        ASSERT_TRUE(processEventsUntil([&] { return m_window->mqttClient()->isConnected(); }, 20s));
+        start(kRobotId, [](TeleopConfig& config) { config.safety.watchdogTimeoutMs = kWatchdogMs; });
     }
-
-    void TearDown() override
-    {
-        m_window.reset();
-        m_robot.reset();
-    }
-
-    bool lastFrameIs(int type)
-    {
-        return processEventsUntil([&] {
-            const auto frames = m_wire.frames();
-            return !frames.empty() && frames.back().type == type;
-        }, 5s);
-    }
-
-    kestro_test::MosquittoBroker m_broker;
-    std::unique_ptr<kestro_app_test::SimulatedRobot> m_robot;
-    WireRecorder m_wire;
-    std::unique_ptr<MainWindow> m_window;
 };
 
 } // namespace

@@ -31,17 +31,13 @@ TEST(MainWindowTls, BadgeNamesEncryptionAndVerificationAndATlsChangeReconnects)
     kestro_test::MosquittoBroker broker(options);
     ASSERT_TRUE(broker.start()) << broker.error();
 
+    const std::unique_ptr<MainWindow> shown =
+        kestro_app_test::openWindow(broker.host(), broker.port(), [](TeleopConfig& config) {
+            config.mqtt.tls = true;
+            config.mqtt.tlsInsecure = true;
+        });
+    MainWindow& window = *shown;
     TeleopConfig& config = *TeleopConfig::instance();
-    config.populateDefaults();
-    config.mqtt.host = broker.host();
-    config.mqtt.port = broker.port();
-    config.mqtt.tls = true;
-    config.mqtt.tlsInsecure = true;
-    ASSERT_TRUE(config.save(""));
-    ::unsetenv("KESTRO_DISABLE_AUTO_MQTT");
-    MainWindow window;
-    ::setenv("KESTRO_DISABLE_AUTO_MQTT", "1", 1);
-    window.show();
     QSignalSpy messages(window.statusBar(), &QStatusBar::messageChanged);
     const QLabel* badge = window.mqttStatusLabel();
     EXPECT_TRUE(processEventsUntil([&] { return badge->text() == "MQTT: Connected (TLS, unverified)"; }, 20s))

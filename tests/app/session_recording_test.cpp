@@ -26,6 +26,7 @@
 
 #include <set>
 
+using kestro_app_test::buttonWithText;
 using kestro_app_test::processEventsFor;
 using kestro_app_test::processEventsUntil;
 using namespace std::chrono_literals;
@@ -34,15 +35,6 @@ namespace {
 
 const char* const kRobotId = "rec";
 constexpr int kWatchdogMs = 300;
-
-QPushButton* buttonWithText(MainWindow& window, const QString& text)
-{
-    for (QPushButton* button : window.findChildren<QPushButton*>()) {
-        if (button->text() == text)
-            return button;
-    }
-    return nullptr;
-}
 
 // The JSON of every message on a topic, in time order.
 std::vector<QJsonObject> messagesOn(const McapReader& reader, const char* topic)
@@ -69,19 +61,17 @@ TEST(SessionRecording, RecordsCameraCommandsTelemetryAndEventsOnOneTimeLine)
     kestro_app_test::SimulatedRobot robot(broker, kRobotId);
     ASSERT_TRUE(robot.start());
 
-    TeleopConfig& config = *TeleopConfig::instance();
-    config.populateDefaults();
-    config.mqtt.host = broker.host();
-    config.mqtt.port = broker.port();
-    config.mqtt.robotId = kRobotId;
-    config.safety.watchdogTimeoutMs = kWatchdogMs;
-    config.camera.recordFps = 10;
-    ASSERT_TRUE(config.save(""));
-
     QString path;
     {
-        MainWindow window(nullptr);
-        window.show();
+        // Connected by hand below, once recording has started.
+        const std::unique_ptr<MainWindow> shown =
+            kestro_app_test::openWindow(broker.host(), broker.port(), [](TeleopConfig& config) {
+                config.mqtt.robotId = kRobotId;
+                config.mqtt.autoConnect = false;
+                config.safety.watchdogTimeoutMs = kWatchdogMs;
+                config.camera.recordFps = 10;
+            });
+        MainWindow& window = *shown;
         // The synthetic feed (no camera at this index) gives the recording its pictures.
         window.cameraThread()->setCameraConfig(9, 320, 240, 30, false);
         window.cameraThread()->start();

@@ -46,44 +46,18 @@ constexpr int kTxRateHz = 20; // 50 ms ticks
 constexpr int kWatchdogMs = 400;
 const char* const kRobotId = "e2e";
 
-class TeleopLoop : public ::testing::Test
+class TeleopLoop : public kestro_app_test::WindowOnBroker
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(m_broker.start()) << m_broker.error();
-        UrdfLimits::instance()->init(":/model/kestro.urdf", ":/model/calibration.json");
-
-        m_robot = std::make_unique<SimulatedRobot>(m_broker, kRobotId);
-        ASSERT_TRUE(m_robot->start());
-
-        ASSERT_TRUE(m_wire.start(m_broker.host(), m_broker.port(), "robot/kestro/" + std::string(kRobotId) + "/control"));
-
-        TeleopConfig& config = *TeleopConfig::instance();
-        config.populateDefaults();
-        config.mqtt.host = m_broker.host();
-        config.mqtt.port = m_broker.port();
-        config.mqtt.robotId = kRobotId;
-        config.mqtt.autoConnect = true;
-        config.safety.txRateHz = kTxRateHz;
-        config.safety.watchdogTimeoutMs = kWatchdogMs;
-        ASSERT_TRUE(config.save(""));
-
-        ::unsetenv("KESTRO_DISABLE_AUTO_MQTT");
-        m_window = std::make_unique<MainWindow>(nullptr);
-        ::setenv("KESTRO_DISABLE_AUTO_MQTT", "1", 1);
-        m_window->show();
-        const QString connected = QStringLiteral("MQTT: Connected (%1:%2)").arg(m_broker.host()).arg(m_broker.port());
-        ASSERT_TRUE(processEventsUntil([&] { return m_window->mqttStatusLabel()->text() == connected; }, 20s))
-            << m_window->mqttStatusLabel()->text().toStdString();
+        start(kRobotId, [](TeleopConfig& config) {
+            config.safety.txRateHz = kTxRateHz;
+            config.safety.watchdogTimeoutMs = kWatchdogMs;
+        });
+        ASSERT_FALSE(HasFatalFailure());
         EXPECT_EQ(m_window->statusMessageLabel()->text(),
                   QStringLiteral("MQTT broker connected. Ready for teleoperation."));
-    }
-
-    void TearDown() override
-    {
-        m_window.reset();
-        m_robot.reset();
     }
 
     void feedPoses(std::chrono::milliseconds duration, bool moving)
@@ -111,10 +85,33 @@ protected:
         return count;
     }
 
-    kestro_test::MosquittoBroker m_broker;
-    std::unique_ptr<SimulatedRobot> m_robot;
-    WireRecorder m_wire;
-    std::unique_ptr<MainWindow> m_window;
+    // Drives the window with its own stream of poses for a while, as
+    // feedPoses does with the arms pose.
+    void feed(const PoseEstimator::PersonPose& pose, std::chrono::milliseconds duration)
+    {
+        const QImage picture(64, 48, QImage::Format_RGB888);
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < duration.count()) {
+            m_window->onFrameReady(picture, pose);
+            processEventsFor(10ms);
+        }
+    }
+
+    // Applies changed settings and stops the camera that applying starts:
+    // the frames come from the test.
+    void applySettingsWithoutCamera()
+    {
+        m_window->onSettingsApplied();
+        m_window->cameraThread()->stopCapture();
+    }
+
+    // Where the motion stream stands now, as the transmit tick sees it.
+    MotionStream::State streamState() const
+    {
+        return m_window->motionStream().state(kestro_app_test::monotonicNowMs(), kWatchdogMs);
+    }
+
     double m_phase = 0.0;
 };
 
@@ -167,8 +164,7 @@ TEST_F(TeleopLoop, NewTargetGoesOutWithItsFrameAtMostOncePerPeriodAndNeverStale)
     TeleopConfig& config = *TeleopConfig::instance();
     config.retarget.maxVelocityDegS = 0.0f;
     config.safety.txRateHz = 5;
-    m_window->onSettingsApplied();
-    m_window->cameraThread()->stopCapture(); // applying started it; frames come from here
+    applySettingsWithoutCamera();
     setTeleop(true);
     // messageSent is emitted from within sendPwm, so the spy sees each
     // transmission as it happens, before any further event is processed.
@@ -241,11 +237,7 @@ TEST_F(TeleopLoop, EmergencyStopSendsStopAndReturnsToStandby)
     feedPoses(300ms, true);
     ASSERT_TRUE(processEventsUntil([&] { return m_wire.count() > 0; }, 5s));
 
-    QPushButton* stop = nullptr;
-    for (QPushButton* button : m_window->findChildren<QPushButton*>()) {
-        if (button->text() == QStringLiteral("EMERGENCY STOP"))
-            stop = button;
-    }
+    QPushButton* stop = kestro_app_test::buttonWithText(*m_window, QStringLiteral("EMERGENCY STOP"));
     ASSERT_NE(stop, nullptr);
     stop->click();
     EXPECT_FALSE(m_window->isTeleopActive());
@@ -253,12 +245,7 @@ TEST_F(TeleopLoop, EmergencyStopSendsStopAndReturnsToStandby)
     EXPECT_EQ(m_window->teleopButton()->text(), QStringLiteral("Teleoperation: STANDBY"));
     EXPECT_EQ(m_window->statusMessageLabel()->text(), QStringLiteral("EMERGENCY STOP TRIGGERED!"));
 
-    ASSERT_TRUE(processEventsUntil(
-        [&] {
-            const std::vector<WireFrame> frames = m_wire.frames();
-            return !frames.empty() && frames.back().type == robot_frame::kStop;
-        },
-        5s));
+    ASSERT_TRUE(lastFrameIs(robot_frame::kStop));
     EXPECT_EQ(m_wire.frames().back().bytes.size(), robot_frame::kHeaderSize);
     // Standby now: further poses do not move the robot.
     const std::size_t afterStop = m_wire.count();
@@ -329,25 +316,15 @@ TEST_F(TeleopLoop, AStepOfTheArmArrivesAsARampAtTheSpeedLimit)
     config.retarget.deadbandDeg = 0.0f;
     config.retarget.maxVelocityDegS = 180.0f;
     config.safety.txRateHz = 30;
-    m_window->onSettingsApplied();
-    m_window->cameraThread()->stopCapture(); // applying started it; frames come from here
+    applySettingsWithoutCamera();
     ASSERT_EQ(m_window->txTimer().interval(), 33);
 
-    const QImage picture(64, 48, QImage::Format_RGB888);
-    auto feed = [&](double armDeg, std::chrono::milliseconds duration) {
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < duration.count()) {
-            m_window->onFrameReady(picture, leftArmPose(armDeg));
-            processEventsFor(10ms);
-        }
-    };
     constexpr int kRoll = 6;
     const UrdfLimits* limits = UrdfLimits::instance();
     setTeleop(true);
-    feed(0.0, 800ms);
+    feed(leftArmPose(0.0), 800ms);
     const std::size_t before = settledCount();
-    feed(90.0, 1500ms);
+    feed(leftArmPose(90.0), 1500ms);
     settledCount();
 
     std::vector<int> ramp;
@@ -505,17 +482,14 @@ TEST_F(TeleopLoop, ACameraThatStopsDeliveringStopsTheStream)
     const auto lastSendAfterPose =
         std::chrono::duration_cast<std::chrono::milliseconds>(sends.back() - freshPoses.back()).count();
     EXPECT_LE(lastSendAfterPose, kWatchdogMs + 1000 / kTxRateHz);
-    const std::int64_t nowMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
-    EXPECT_EQ(m_window->motionStream().state(nowMs, kWatchdogMs), MotionStream::State::Stale);
+    EXPECT_EQ(streamState(), MotionStream::State::Stale);
 }
 
 TEST_F(TeleopLoop, ManualSlidersMoveOnlyWhatTheCameraCouldInsideTheLimitsAndTheStopWins)
 {
     TeleopConfig& config = *TeleopConfig::instance();
     config.retarget.maxVelocityDegS = 90.0f; // 4.5 degrees a 50 ms tick
-    m_window->onSettingsApplied();
-    m_window->cameraThread()->stopCapture();
+    applySettingsWithoutCamera();
     const UrdfLimits* limits = UrdfLimits::instance();
     ManualJointPanel* panel = m_window->manualJointPanel();
     ASSERT_NE(panel, nullptr);
@@ -539,10 +513,7 @@ TEST_F(TeleopLoop, ManualSlidersMoveOnlyWhatTheCameraCouldInsideTheLimitsAndTheS
     // without it the watchdog ends the stream.
     auto stateAfterRest = [&] {
         processEventsFor(std::chrono::milliseconds(2 * kWatchdogMs));
-        const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::steady_clock::now().time_since_epoch())
-                                       .count();
-        return m_window->motionStream().state(nowMs, kWatchdogMs);
+        return streamState();
     };
     EXPECT_EQ(stateAfterRest(), MotionStream::State::Fresh);
     panel->holdCheck()->setChecked(false);
@@ -576,21 +547,13 @@ TEST_F(TeleopLoop, ManualSlidersMoveOnlyWhatTheCameraCouldInsideTheLimitsAndTheS
     // The emergency stop ends manual control too: once the robot is centred
     // and streaming again, Hold brings nothing back.
     auto button = [&](const char* text) {
-        for (QPushButton* candidate : m_window->findChildren<QPushButton*>())
-            if (candidate->text() == QString::fromLatin1(text))
-                return candidate;
-        return static_cast<QPushButton*>(nullptr);
+        return kestro_app_test::buttonWithText(*m_window, QString::fromLatin1(text));
     };
     ASSERT_NE(button("EMERGENCY STOP"), nullptr);
     button("EMERGENCY STOP")->click();
     EXPECT_FALSE(panel->isManualControlOn());
     EXPECT_FALSE(panel->isHoldOn());
-    ASSERT_TRUE(processEventsUntil(
-        [&] {
-            const std::vector<WireFrame> all = m_wire.frames();
-            return !all.empty() && all.back().type == robot_frame::kStop;
-        },
-        5s));
+    ASSERT_TRUE(lastFrameIs(robot_frame::kStop));
     processEventsFor(std::chrono::milliseconds(kWatchdogMs));
     ASSERT_NE(button("Center (Neutral)"), nullptr);
     button("Center (Neutral)")->click();
