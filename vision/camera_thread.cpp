@@ -110,6 +110,14 @@ cv::Mat CameraThread::syntheticFrame(int width, int height, double phase)
     return frame;
 }
 
+QImage CameraThread::rgbImage(const cv::Mat& frame)
+{
+    // Qt swaps the channels while it copies: one pass over the frame instead
+    // of a swap into a new image and a copy of that.
+    return QImage(frame.data, frame.cols, frame.rows, static_cast<qsizetype>(frame.step), QImage::Format_BGR888)
+        .convertToFormat(QImage::Format_RGB888);
+}
+
 CameraThread::SkeletonOverlay CameraThread::computeSkeletonOverlay(const PoseEstimator::PersonPose& pose,
                                                                   int frameWidth, int frameHeight,
                                                                   float keypointThreshold)
@@ -340,12 +348,7 @@ void CameraThread::run()
         if (showSkeleton && person.valid)
             drawSkeleton(frame, person, kptThreshold);
 
-        cv::cvtColor(frame, frame, cv::COLOR_BGR2RGB);
-        // A deep copy: the GUI thread must never share this thread's buffers.
-        const QImage image = QImage(frame.data, frame.cols, frame.rows, static_cast<qsizetype>(frame.step),
-                                    QImage::Format_RGB888)
-                                 .copy();
-        emit frameReady(image, person);
+        emit frameReady(rgbImage(frame), person);
 
         ++frameCount;
         const qint64 measuredMs = rateTimer.elapsed();

@@ -66,6 +66,9 @@ public:
     static int frameBudgetMs(int targetFps);
     // The synthetic test picture at the given arm phase (radians).
     static cv::Mat syntheticFrame(int width, int height, double phase);
+    // The frame as the red-green-blue picture the GUI shows, in a buffer of
+    // its own: the GUI thread must never share this thread's buffers.
+    static QImage rgbImage(const cv::Mat& frame);
 
     CameraThread(std::shared_ptr<PoseEstimator> estimator, QObject* parent = nullptr);
     ~CameraThread() override;
