@@ -261,22 +261,54 @@ TEST(MosquittoSession, ConnectsOverIPv6)
     EXPECT_EQ(handle.recorder.connectCodes(), std::vector<int>{0});
 }
 
-TEST(MosquittoSession, ConnectionClosedBeforeConnackIsRetriedAfterAPause)
+// Without the pause a client would reconnect in a tight loop to a broker
+// that ends every connection early.
+TEST(MosquittoSession, AConnectionThatEndsEarlyIsRetriedOnlyAfterAPause)
 {
-    LoopbackServer server;
-    ClientHandle handle;
-    ASSERT_TRUE(handle.start("127.0.0.1", server.port()));
+    const Bytes refused{0x20, 0x02, 0x00, 0x05};
+    const struct {
+        const char* how;
+        const Bytes* connack; // the broker's answer, if any
+        bool clientCloses;    // the client ends the connection, not the broker
+        std::vector<int> connectCodes;
+        int disconnects;
+    } cases[] = {
+        {"closed before the CONNACK", nullptr, false, {}, 0},
+        // The client ends a refused connection itself, without a DISCONNECT.
+        {"refused CONNACK", &refused, true, {5}, 0},
+        {"closed right after an accepted CONNACK", &kConnackAccepted, false, {0}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        LoopbackServer server;
+        ClientHandle handle;
+        ASSERT_TRUE(handle.start("127.0.0.1", server.port()));
+        const int first = acceptConnect(server);
+        ASSERT_GE(first, 0);
+        if (c.connack) {
+            ASSERT_TRUE(LoopbackServer::writeBytes(first, *c.connack));
+        }
+        if (c.clientCloses) {
+            EXPECT_TRUE(LoopbackServer::waitClosed(first));
+        } else {
+            ASSERT_TRUE(waitFor([&] { return handle.recorder.connectCodes() == c.connectCodes; }));
+            server.closeClient(first);
+        }
+        ASSERT_TRUE(waitFor([&] { return handle.recorder.disconnects() == c.disconnects; }));
+        const auto endedAt = std::chrono::steady_clock::now();
+        EXPECT_EQ(handle.recorder.connectCodes(), c.connectCodes);
 
-    const int first = acceptConnect(server);
-    ASSERT_GE(first, 0);
-    const auto closedAt = std::chrono::steady_clock::now();
-    server.closeClient(first);
-    const int second = server.acceptClient();
-    ASSERT_GE(second, 0);
-    // Without the pause this would reconnect in a tight loop.
-    EXPECT_GE(secondsBetween(closedAt, std::chrono::steady_clock::now()), 0.9);
-    EXPECT_TRUE(handle.recorder.connectCodes().empty());
-    EXPECT_EQ(handle.recorder.disconnects(), 0);
+        const int second = acceptConnect(server);
+        ASSERT_GE(second, 0);
+        EXPECT_GE(secondsBetween(endedAt, std::chrono::steady_clock::now()), 0.9);
+        EXPECT_FALSE(handle.client->connected.load());
+        EXPECT_EQ(handle.recorder.disconnects(), c.disconnects);
+        // The retried connection is a whole session.
+        ASSERT_TRUE(LoopbackServer::writeBytes(second, kConnackAccepted));
+        ASSERT_TRUE(waitFor([&] { return handle.recorder.connectCodes().size() == c.connectCodes.size() + 1; }));
+        EXPECT_EQ(mosquitto_publish(handle.client, nullptr, "t", 1, "z", 0, false), MOSQ_ERR_SUCCESS);
+        EXPECT_EQ(LoopbackServer::readPacket(second), (Bytes{0x30, 0x04, 0x00, 0x01, 't', 'z'}));
+    }
 }
 
 TEST(MosquittoSession, BrokerThatNeverAnswersIsLeftAfterTheKeepAlive)
@@ -292,49 +324,6 @@ TEST(MosquittoSession, BrokerThatNeverAnswersIsLeftAfterTheKeepAlive)
     EXPECT_GE(secondsBetween(sentAt, std::chrono::steady_clock::now()), 5.5);
     EXPECT_GE(server.acceptClient(20s), 0);
     EXPECT_TRUE(handle.recorder.connectCodes().empty());
-}
-
-TEST(MosquittoSession, RefusedConnackIsReportedAndRetriedAfterAPause)
-{
-    LoopbackServer server;
-    ClientHandle handle;
-    ASSERT_TRUE(handle.start("127.0.0.1", server.port()));
-
-    const int first = acceptConnect(server);
-    ASSERT_GE(first, 0);
-    ASSERT_TRUE(LoopbackServer::writeBytes(first, {0x20, 0x02, 0x00, 0x05}));
-    // The client ends the refused connection itself, without a DISCONNECT.
-    EXPECT_TRUE(LoopbackServer::waitClosed(first));
-    const auto closedAt = std::chrono::steady_clock::now();
-    EXPECT_EQ(handle.recorder.connectCodes(), std::vector<int>{5});
-    const int second = server.acceptClient();
-    ASSERT_GE(second, 0);
-    EXPECT_GE(secondsBetween(closedAt, std::chrono::steady_clock::now()), 0.9);
-    EXPECT_EQ(handle.recorder.disconnects(), 0);
-    EXPECT_FALSE(handle.client->connected.load());
-}
-
-TEST(MosquittoSession, ShortLivedConnectionIsRetriedAfterThePauseAndKeepsItsQueue)
-{
-    LoopbackServer server;
-    ClientHandle handle;
-    ASSERT_TRUE(handle.start("127.0.0.1", server.port()));
-
-    const int first = acceptSession(server, handle);
-    ASSERT_GE(first, 0);
-    server.closeClient(first);
-    ASSERT_TRUE(waitFor([&] { return handle.recorder.disconnects() == 1; }));
-    const auto lostAt = std::chrono::steady_clock::now();
-
-    // A broker that drops every connection right after accepting it must
-    // not get a new one at once.
-    const int second = acceptConnect(server);
-    ASSERT_GE(second, 0);
-    EXPECT_GE(secondsBetween(lostAt, std::chrono::steady_clock::now()), 0.9);
-    ASSERT_TRUE(LoopbackServer::writeBytes(second, kConnackAccepted));
-    ASSERT_TRUE(waitFor([&] { return handle.recorder.connectCodes().size() == 2; }));
-    EXPECT_EQ(mosquitto_publish(handle.client, nullptr, "t", 1, "z", 0, false), MOSQ_ERR_SUCCESS);
-    EXPECT_EQ(LoopbackServer::readPacket(second), (Bytes{0x30, 0x04, 0x00, 0x01, 't', 'z'}));
 }
 
 // An unreachable broker is reported with code 5 on every attempt.
