@@ -144,19 +144,10 @@ protected:
         m_first = std::make_unique<SimulatedRobot>(m_broker, kFirstRobot);
         ASSERT_TRUE(m_first->start());
 
-        TeleopConfig& config = *TeleopConfig::instance();
-        config.populateDefaults();
-        config.mqtt.host = m_broker.host();
-        config.mqtt.port = m_broker.port();
-        config.mqtt.robotId = kFirstRobot;
-        config.mqtt.autoConnect = true;
-        config.safety.txRateHz = 5;
-        ASSERT_TRUE(config.save(""));
-
-        ::unsetenv("KESTRO_DISABLE_AUTO_MQTT");
-        m_window = std::make_unique<MainWindow>(nullptr);
-        ::setenv("KESTRO_DISABLE_AUTO_MQTT", "1", 1);
-        m_window->show();
+        m_window = kestro_app_test::openWindow(m_broker.host(), m_broker.port(), [](TeleopConfig& config) {
+            config.mqtt.robotId = kFirstRobot;
+            config.safety.txRateHz = 5;
+        });
         m_messages = std::make_unique<QSignalSpy>(m_window->statusBar(), &QStatusBar::messageChanged);
         ASSERT_TRUE(processEventsUntil([&] { return m_window->mqttStatusLabel()->text() == connectedText(); }, 20s))
             << m_window->mqttStatusLabel()->text().toStdString();
