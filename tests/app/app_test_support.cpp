@@ -233,13 +233,6 @@ QPushButton* buttonWithText(MainWindow& window, const QString& text)
     return nullptr;
 }
 
-std::int64_t monotonicNowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 void WindowOnBroker::start(const std::string& robotId, const std::function<void(TeleopConfig&)>& adjust)
 {
     ASSERT_TRUE(m_broker.start()) << m_broker.error();

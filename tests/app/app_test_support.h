@@ -109,8 +109,6 @@ std::unique_ptr<MainWindow> openWindow(const std::string& host, int port,
                                        const std::function<void(TeleopConfig&)>& adjust = {});
 // The window's push button with this text, or null.
 QPushButton* buttonWithText(MainWindow& window, const QString& text);
-// Milliseconds on the clock the window's motion stream keeps time with.
-std::int64_t monotonicNowMs();
 
 // The window end to end: a real broker with the robot simulator on it, the
 // control topic recorded by mosquitto_sub, and the window connected to it.

@@ -106,10 +106,13 @@ protected:
         m_window->cameraThread()->stopCapture();
     }
 
-    // Where the motion stream stands now, as the transmit tick sees it.
+    // Where the motion stream stands now, as the transmit tick sees it (on
+    // the steady clock, in milliseconds).
     MotionStream::State streamState() const
     {
-        return m_window->motionStream().state(kestro_app_test::monotonicNowMs(), kWatchdogMs);
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        return m_window->motionStream().state(std::chrono::duration_cast<std::chrono::milliseconds>(now).count(),
+                                              kWatchdogMs);
     }
 
     double m_phase = 0.0;
