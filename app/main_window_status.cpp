@@ -227,8 +227,9 @@ void MainWindow::refreshStatus()
     in.teleopActive = m_teleopActive;
     in.robotStopped = m_robotStopped;
     in.brokerConnected = m_mqttClient->isConnected();
-    // A command replay's targets come from the recording, not from a person in view.
-    in.personInView = m_personInView || m_replayingCommands;
+    // Manual control's and a command replay's targets come from the sliders
+    // and the recording, not from a person in view.
+    in.personInView = m_personInView || m_replayingCommands || manualControlActive();
     in.hasTarget = m_motion.hasTarget();
     in.poseAgeMs = m_motion.hasTarget() ? now - m_motion.lastTargetMs() : 0;
     in.watchdogMs = motionSettings().watchdogTimeoutMs;

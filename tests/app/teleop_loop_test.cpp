@@ -519,8 +519,14 @@ TEST_F(TeleopLoop, ManualSlidersMoveOnlyWhatTheCameraCouldInsideTheLimitsAndTheS
         return streamState();
     };
     EXPECT_EQ(stateAfterRest(), MotionStream::State::Fresh);
+    // The line beside the toggle tells what happens: the sliders are sending,
+    // whoever the camera sees.
+    EXPECT_TRUE(m_window->streamStateLabel()->text().startsWith(QStringLiteral("Sending:")))
+        << m_window->streamStateLabel()->text().toStdString();
     panel->holdCheck()->setChecked(false);
     EXPECT_EQ(stateAfterRest(), MotionStream::State::Stale);
+    EXPECT_TRUE(m_window->streamStateLabel()->text().startsWith(QStringLiteral("Pose stale")))
+        << m_window->streamStateLabel()->text().toStdString();
     panel->holdCheck()->setChecked(true);
 
     const std::vector<WireFrame> frames = m_wire.frames();
