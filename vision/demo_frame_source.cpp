@@ -1,0 +1,121 @@
+#include "vision/demo_frame_source.h"
+
+#include <QImage>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <thread>
+
+namespace {
+
+// The photograph's size; its keypoints and parts below are in its pixels.
+constexpr int kPhotographWidth = 548;
+constexpr int kPhotographHeight = 342;
+
+cv::Mat loadBgr(const char* resource)
+{
+    const QImage image = QImage(QString::fromLatin1(resource)).convertToFormat(QImage::Format_RGB888);
+    cv::Mat frame;
+    if (image.isNull())
+        return frame;
+    frame.create(image.height(), image.width(), cv::CV_8UC3);
+    for (int y = 0; y < image.height(); ++y) {
+        const uchar* rgb = image.constScanLine(y);
+        unsigned char* bgr = frame.ptr(y);
+        for (int x = 0; x < image.width(); ++x) {
+            bgr[3 * x] = rgb[3 * x + 2];
+            bgr[3 * x + 1] = rgb[3 * x + 1];
+            bgr[3 * x + 2] = rgb[3 * x];
+        }
+    }
+    return frame;
+}
+
+std::chrono::steady_clock::time_point instantOf(double seconds)
+{
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds)));
+}
+
+} // namespace
+
+bool DemoFrameSource::isDemoLocation(const std::string& location)
+{
+    const std::string scheme = kLocation;
+    return location.size() == scheme.size() &&
+           std::equal(scheme.begin(), scheme.end(), location.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+FrameSourceFactory DemoFrameSource::factoryFor(const std::string& location)
+{
+    if (!isDemoLocation(location))
+        return {};
+    return [](const FrameSourceRequest& request, std::string& error) -> std::unique_ptr<FrameSource> {
+        const DemoPhotograph photograph = footballer();
+        if (photograph.image.empty()) {
+            error = "The demo photograph is missing from this build. Using synthetic test feed.";
+            return nullptr;
+        }
+        return std::make_unique<DemoFrameSource>(photograph, request);
+    };
+}
+
+DemoPhotograph DemoFrameSource::footballer()
+{
+    DemoPhotograph photograph;
+    photograph.image = loadBgr(kPhotographResource);
+    if (photograph.image.cols != kPhotographWidth || photograph.image.rows != kPhotographHeight) {
+        photograph.image.release();
+        return photograph;
+    }
+    // Placed by hand on the photograph (COCO order, the person's own sides).
+    // Shoulders, elbows, wrists and hips sit on the joints' centres, where
+    // the limbs turn, not on the outline of the shoulder.
+    photograph.keypoints = {{{245, 113}, {250, 103}, {235, 103}, {262, 102}, {224, 106}, {276, 130}, {204, 133},
+                             {316, 146}, {152, 120}, {350, 163}, {106, 104}, {285, 223}, {245, 240}, {352, 250},
+                             {225, 283}, {418, 262}, {282, 310}}};
+    // The arms stand out against the out-of-focus stands; the short sleeves
+    // hang open below the upper arm.
+    photograph.leftArm = {14.0, 8.0, 7.0, 11.0, {372, 167}, {306, 148}, 6.0};
+    photograph.rightArm = {14.0, 9.0, 7.0, 10.0, {70, 90}, {163, 144}, 5.0};
+    photograph.headCentre = {237, 96};
+    photograph.headRadiusX = 33.0;
+    photograph.headRadiusY = 37.0;
+    photograph.neck = {243, 128};
+    return photograph;
+}
+
+double DemoFrameSource::clockSeconds(std::chrono::steady_clock::time_point instant)
+{
+    return std::chrono::duration<double>(instant.time_since_epoch()).count();
+}
+
+DemoFrameSource::DemoFrameSource(const DemoPhotograph& photograph, const FrameSourceRequest& request)
+    : m_animator(photograph, cv::Size(std::max(1, request.width), std::max(1, request.height))),
+      m_fps(request.fps > 0 ? request.fps : 30)
+{
+}
+
+bool DemoFrameSource::read(cv::Mat& frame)
+{
+    const double now = clockSeconds(std::chrono::steady_clock::now());
+    const auto newest = static_cast<std::int64_t>(std::floor(now * m_fps));
+    if (m_nextTick < 0)
+        m_nextTick = newest + 1;
+    std::int64_t tick = std::max(m_nextTick, newest);
+    const double due = static_cast<double>(tick) / m_fps;
+    if (due > now)
+        std::this_thread::sleep_until(instantOf(due));
+    m_nextTick = tick + 1;
+    m_lastFrameSeconds = due;
+    m_animator.render(DemoScript::at(due), frame);
+    return true;
+}
+
+double DemoFrameSource::lastFrameSeconds() const
+{
+    return m_lastFrameSeconds;
+}
