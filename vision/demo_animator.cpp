@@ -12,7 +12,7 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kEdgeWidth = 1.5;
 // The backdrop is painted a little beyond each part, so that no sliver of
 // the limb's own edge stays behind when it moves away.
-constexpr double kBackdropMargin = 3.0;
+constexpr double kBackdropMargin = 5.0;
 
 // The face: nose, eyes and ears, keypoints 0 to 4.
 constexpr int kFirstFacePoint = 0;
@@ -39,10 +39,6 @@ double dot(FigurePoint a, FigurePoint b)
 double cross(FigurePoint a, FigurePoint b)
 {
     return a.x * b.y - a.y * b.x;
-}
-double length(FigurePoint a)
-{
-    return std::hypot(a.x, a.y);
 }
 // Turned by `angle` in picture coordinates (clockwise on screen, y down).
 FigurePoint rotated(FigurePoint v, double angle)
@@ -103,7 +99,8 @@ double DemoAnimator::Outline::distance(const FigurePoint& p) const
         const double axisLength2 = std::max(dot(axis, axis), 1e-12);
         const double t = std::clamp(dot(p - capsule.from, axis) / axisLength2, 0.0, 1.0);
         const double radius = capsule.fromRadius + t * (capsule.toRadius - capsule.fromRadius);
-        nearest = std::min(nearest, length(p - (capsule.from + scaled(axis, t))) - radius);
+        const FigurePoint offset = p - (capsule.from + scaled(axis, t));
+        nearest = std::min(nearest, std::sqrt(dot(offset, offset)) - radius);
     }
     return nearest;
 }
@@ -382,11 +379,16 @@ void DemoAnimator::paintPart(const Part& part, const Placement& placement, cv::M
     const int y0 = std::max(0, static_cast<int>(std::floor(top - kEdgeWidth)));
     const int x1 = std::min(frame.cols - 1, static_cast<int>(std::ceil(right + kEdgeWidth)));
     const int y1 = std::min(frame.rows - 1, static_cast<int>(std::ceil(bottom + kEdgeWidth)));
+    // The inverse turn, once for the part rather than once a pixel.
+    const double c = std::cos(-placement.angle);
+    const double s = std::sin(-placement.angle);
     double colour[3];
     for (int y = y0; y <= y1; ++y) {
         unsigned char* row = frame.ptr(y);
+        const double dy = y - placement.placed.y;
         for (int x = x0; x <= x1; ++x) {
-            const FigurePoint p = placement.invert({static_cast<double>(x), static_cast<double>(y)});
+            const double dx = x - placement.placed.x;
+            const FigurePoint p{placement.pivot.x + dx * c - dy * s, placement.pivot.y + dx * s + dy * c};
             const double alpha = opacity(part.outline.distance(p));
             if (alpha <= 0.0)
                 continue;

@@ -49,17 +49,17 @@ bool DemoFrameSource::isDemoLocation(const std::string& location)
            });
 }
 
-FrameSourceFactory DemoFrameSource::factoryFor(const std::string& location)
+FrameSourceFactory DemoFrameSource::factoryFor(const std::string& location, bool threadMirrors)
 {
     if (!isDemoLocation(location))
         return {};
-    return [](const FrameSourceRequest& request, std::string& error) -> std::unique_ptr<FrameSource> {
+    return [threadMirrors](const FrameSourceRequest& request, std::string& error) -> std::unique_ptr<FrameSource> {
         const DemoPhotograph photograph = footballer();
         if (photograph.image.empty()) {
             error = "The demo photograph is missing from this build. Using synthetic test feed.";
             return nullptr;
         }
-        return std::make_unique<DemoFrameSource>(photograph, request);
+        return std::make_unique<DemoFrameSource>(photograph, request, threadMirrors);
     };
 }
 
@@ -79,8 +79,8 @@ DemoPhotograph DemoFrameSource::footballer()
                              {225, 283}, {418, 262}, {282, 310}}};
     // The arms stand out against the out-of-focus stands; the short sleeves
     // hang open below the upper arm.
-    photograph.leftArm = {14.0, 8.0, 7.0, 11.0, {372, 167}, {306, 148}, 6.0};
-    photograph.rightArm = {14.0, 9.0, 7.0, 10.0, {70, 90}, {163, 144}, 5.0};
+    photograph.leftArm = {14.0, 8.0, 7.0, 9.0, {368, 166}, {307, 149}, 7.0};
+    photograph.rightArm = {14.0, 9.0, 7.0, 8.0, {76, 92}, {164, 146}, 7.0};
     photograph.headCentre = {237, 96};
     photograph.headRadiusX = 33.0;
     photograph.headRadiusY = 37.0;
@@ -93,9 +93,9 @@ double DemoFrameSource::clockSeconds(std::chrono::steady_clock::time_point insta
     return std::chrono::duration<double>(instant.time_since_epoch()).count();
 }
 
-DemoFrameSource::DemoFrameSource(const DemoPhotograph& photograph, const FrameSourceRequest& request)
+DemoFrameSource::DemoFrameSource(const DemoPhotograph& photograph, const FrameSourceRequest& request, bool mirrored)
     : m_animator(photograph, cv::Size(std::max(1, request.width), std::max(1, request.height))),
-      m_fps(request.fps > 0 ? request.fps : 30)
+      m_fps(request.fps > 0 ? request.fps : 30), m_mirrored(mirrored)
 {
 }
 
@@ -112,6 +112,8 @@ bool DemoFrameSource::read(cv::Mat& frame)
     m_nextTick = tick + 1;
     m_lastFrameSeconds = due;
     m_animator.render(DemoScript::at(due), frame);
+    if (m_mirrored)
+        cv::flip(frame, frame, 1);
     return true;
 }
 

@@ -24,8 +24,9 @@ public:
     static bool isDemoLocation(const std::string& location);
     // The camera thread's source for `location`: the demo for a demo
     // location, else empty (the thread's own capture reads files, streams
-    // and the camera device).
-    static FrameSourceFactory factoryFor(const std::string& location);
+    // and the camera device). `threadMirrors`: the thread will mirror each
+    // picture, as it does a camera's for a mirror-like view.
+    static FrameSourceFactory factoryFor(const std::string& location, bool threadMirrors);
 
     // The shipped photograph with its hand-placed keypoints and parts; an
     // empty image when the resource bundle lacks it.
@@ -34,7 +35,10 @@ public:
     // Seconds on the steady clock: the script's time for any instant.
     static double clockSeconds(std::chrono::steady_clock::time_point instant);
 
-    DemoFrameSource(const DemoPhotograph& photograph, const FrameSourceRequest& request);
+    // `mirrored`: hand the pictures over mirrored left-right, so that a
+    // thread that mirrors them shows the photograph the way it was taken.
+    // The pose network finds this person more reliably that way round.
+    DemoFrameSource(const DemoPhotograph& photograph, const FrameSourceRequest& request, bool mirrored = false);
 
     // Waits for the next frame time, like a camera; a caller that fell
     // behind gets the newest frame, the missed ones are dropped.
@@ -47,6 +51,7 @@ public:
 private:
     DemoAnimator m_animator;
     int m_fps;
+    bool m_mirrored;
     std::int64_t m_nextTick = -1;
     double m_lastFrameSeconds = 0.0;
 };

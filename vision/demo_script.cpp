@@ -27,7 +27,7 @@ DemoJointAngles DemoScript::at(double seconds)
     // rates so that no two channels are copies of each other.
     DemoJointAngles angles;
     angles.leftShoulder = swing(t, 85.0, 45.0, 1, 0.0);
-    angles.rightShoulder = swing(t, 110.0, 38.0, 1, 2.1);
+    angles.rightShoulder = swing(t, 105.0, 35.0, 1, 2.1);
     angles.leftElbow = swing(t, 50.0, 40.0, 2, 0.7);
     angles.rightElbow = swing(t, 45.0, 35.0, 3, 2.0);
     angles.headTilt = swing(t, 0.0, 10.0, 2, 1.3);

@@ -173,17 +173,25 @@ TEST(DemoSourceLocation, OnlyTheDemoSchemeSelectsTheDemo)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.location);
         EXPECT_EQ(DemoFrameSource::isDemoLocation(c.location), c.demo);
-        const FrameSourceFactory factory = DemoFrameSource::factoryFor(c.location);
-        ASSERT_EQ(static_cast<bool>(factory), c.demo);
+        ASSERT_EQ(static_cast<bool>(DemoFrameSource::factoryFor(c.location, false)), c.demo);
         if (!c.demo)
             continue;
-        std::string error;
-        const std::unique_ptr<FrameSource> source = factory(FrameSourceRequest{640, 480, 30}, error);
-        ASSERT_NE(source, nullptr) << error;
-        cv::Mat frame;
-        ASSERT_TRUE(source->read(frame));
-        EXPECT_EQ(frame.cols, 640);
-        EXPECT_EQ(frame.rows, 399);
+        // A thread that mirrors gets the picture mirrored, to show it as taken.
+        for (bool threadMirrors : {false, true}) {
+            std::string error;
+            const std::unique_ptr<FrameSource> source =
+                DemoFrameSource::factoryFor(c.location, threadMirrors)(FrameSourceRequest{640, 480, 30}, error);
+            ASSERT_NE(source, nullptr) << error;
+            cv::Mat frame, expected;
+            ASSERT_TRUE(source->read(frame));
+            const auto& demo = dynamic_cast<const DemoFrameSource&>(*source);
+            demo.animator().render(DemoScript::at(demo.lastFrameSeconds()), expected);
+            if (threadMirrors)
+                cv::flip(expected, expected, 1);
+            ASSERT_EQ(frame.cols, 640);
+            ASSERT_EQ(frame.rows, 399);
+            EXPECT_EQ(std::memcmp(frame.data, expected.data, frame.step * static_cast<size_t>(frame.rows)), 0);
+        }
     }
 }
 
