@@ -423,7 +423,7 @@ void MainWindow::restartCamera()
     m_cameraThread->setCameraConfig(camera.deviceIndex, kFrameWidth.bound(camera.width, 640),
                                     kFrameHeight.bound(camera.height, 480), kTargetFps.bound(camera.targetFps, 30),
                                     camera.mirrorVideo && !m_playback); // a recording's pictures are as stored
-    m_cameraThread->setVideoSource(videoSourceLocation());
+    applyVideoSource();
     m_cameraThread->setInferenceParams(static_cast<float>(kThreshold.bound(config->ai.confThreshold, 0.5)),
                                        static_cast<float>(kThreshold.bound(config->ai.kptThreshold, 0.4)),
                                        config->ai.targetSelection, config->view.showSkeleton);

@@ -203,6 +203,8 @@ private:
     // Video sources (main_window_sources.cpp): the file or stream the camera
     // thread reads, empty for the camera device.
     std::string videoSourceLocation();
+    // Hands the camera thread the source to read at its next start.
+    void applyVideoSource();
     // Manual joint control (main_window_manual.cpp).
     void setupManualControl();
     bool manualControlActive() const;

@@ -4,6 +4,8 @@
 
 #include "config/teleop_config.h"
 #include "ui/video_source_picker.h"
+#include "vision/camera_thread.h"
+#include "vision/demo_frame_source.h"
 
 std::string MainWindow::videoSourceLocation()
 {
@@ -18,4 +20,18 @@ std::string MainWindow::videoSourceLocation()
     if (!m_runOptions.videoSource.empty())
         return m_runOptions.videoSource;
     return camera.sourceType == VideoSourcePicker::kMediaSource ? camera.mediaLocation : std::string();
+}
+
+void MainWindow::applyVideoSource()
+{
+    const std::string location = videoSourceLocation();
+    // Sources that are not captured (the demo's animated photograph) come
+    // through the thread's source factory; an empty one leaves the location
+    // to the thread's own capture. A recording being played holds the
+    // factory until it is closed.
+    if (!m_playback) {
+        m_cameraThread->setFrameSourceFactory(
+            DemoFrameSource::factoryFor(location, TeleopConfig::instance()->camera.mirrorVideo));
+    }
+    m_cameraThread->setVideoSource(location);
 }
