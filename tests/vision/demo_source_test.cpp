@@ -216,3 +216,29 @@ TEST(DemoSourcePacing, FramesComeOnTheRequestedRatesGridAndShowItsTime)
     ASSERT_EQ(frame.rows, expected.rows);
     EXPECT_EQ(std::memcmp(frame.data, expected.data, frame.step * static_cast<size_t>(frame.rows)), 0);
 }
+
+TEST(DemoScript, LoopsWithoutASeamWithinAPersonsReachAndSpeed)
+{
+    const auto fields = [](const DemoJointAngles& a) {
+        return std::array<double, 5>{a.leftShoulder, a.rightShoulder, a.leftElbow, a.rightElbow, a.headTilt};
+    };
+    const double degree = kPi / 180.0;
+    // The camera sees every pose at 30 fps: no joint faster than 80 deg/s.
+    const double step = 0.01, fastest = 80.0 * degree;
+    for (double t = -DemoScript::kLoopSeconds; t < 2 * DemoScript::kLoopSeconds; t += step) {
+        const auto now = fields(DemoScript::at(t));
+        const auto next = fields(DemoScript::at(t + step));
+        const auto loopLater = fields(DemoScript::at(t + DemoScript::kLoopSeconds));
+        for (size_t i = 0; i < now.size(); ++i) {
+            ASSERT_NEAR(loopLater[i], now[i], 1e-9) << "t " << t << " field " << i;
+            ASSERT_LE(std::abs(next[i] - now[i]) / step, fastest) << "t " << t << " field " << i;
+        }
+        // Arms between hanging and raised, elbows between straight and a
+        // right angle, the head tilted a little.
+        for (size_t i : {0u, 1u})
+            ASSERT_TRUE(now[i] >= 30 * degree && now[i] <= 150 * degree) << "t " << t;
+        for (size_t i : {2u, 3u})
+            ASSERT_TRUE(now[i] >= 5 * degree && now[i] <= 95 * degree) << "t " << t;
+        ASSERT_LE(std::abs(now[4]), 15 * degree) << "t " << t;
+    }
+}
