@@ -1,6 +1,8 @@
 #include "vision/demo_frame_source.h"
 
-#include <QImage>
+#include "vision/raw_frame_decoder.h"
+
+#include <QFile>
 
 #include <algorithm>
 #include <cctype>
@@ -13,22 +15,18 @@ namespace {
 constexpr int kPhotographWidth = 548;
 constexpr int kPhotographHeight = 342;
 
+// The photograph is a JPEG file: the camera path's decoder reads it (the
+// size given is a camera's and only checked for sense: a JPEG has its own).
 cv::Mat loadBgr(const char* resource)
 {
-    const QImage image = QImage(QString::fromLatin1(resource)).convertToFormat(QImage::Format_RGB888);
     cv::Mat frame;
-    if (image.isNull())
+    QFile file(QString::fromLatin1(resource));
+    if (!file.open(QIODevice::ReadOnly))
         return frame;
-    frame.create(image.height(), image.width(), cv::CV_8UC3);
-    for (int y = 0; y < image.height(); ++y) {
-        const uchar* rgb = image.constScanLine(y);
-        unsigned char* bgr = frame.ptr(y);
-        for (int x = 0; x < image.width(); ++x) {
-            bgr[3 * x] = rgb[3 * x + 2];
-            bgr[3 * x + 1] = rgb[3 * x + 1];
-            bgr[3 * x + 2] = rgb[3 * x];
-        }
-    }
+    const QByteArray bytes = file.readAll();
+    cv::decodeRawVideoFrameToBgr(reinterpret_cast<const unsigned char*>(bytes.constData()),
+                                 static_cast<std::size_t>(bytes.size()), kPhotographWidth, kPhotographHeight, cv::kCodeMJPG,
+                                 0, 0, false, frame);
     return frame;
 }
 

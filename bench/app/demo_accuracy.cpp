@@ -15,6 +15,7 @@
 // KESTRO_CONFIG_PATH must name a scratch settings file. bench/app/demo_accuracy
 // starts the broker and the X server and runs this.
 #include "app/application_setup.h"
+#include "bench/app/bench_event_loop.h"
 #include "app/main_window.h"
 #include "config/teleop_config.h"
 #include "mqtt/mosquitto.h"
@@ -80,27 +81,8 @@ bool parseOptions(int argc, char** argv, Options& options)
     return argc % 2 == 1;
 }
 
-void runEventsFor(std::chrono::milliseconds duration)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < duration.count()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-}
-
-bool runEventsUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeout.count())
-            return false;
-        runEventsFor(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+using dashboard_bench::runEventsFor;
+using dashboard_bench::runEventsUntil;
 
 // The wire as the subscriber saw it: the last PWM value of each channel.
 struct Wire

@@ -15,6 +15,7 @@
 // KESTRO_CONFIG_PATH must name a scratch settings file: the session writes
 // its broker address there and must never touch an operator's settings.
 #include "app/application_setup.h"
+#include "bench/app/bench_event_loop.h"
 #include "app/main_window.h"
 #include "config/teleop_config.h"
 #include "mqtt/mosquitto.h"
@@ -101,26 +102,8 @@ bool parseOptions(int argc, char** argv, Options& options)
     return !options.screenshotPath.empty() || options.measureSeconds > 0;
 }
 
-void runEventsFor(std::chrono::milliseconds duration)
-{
-    const auto end = Clock::now() + duration;
-    while (Clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-bool runEventsUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
-    const auto end = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() >= end)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using dashboard_bench::runEventsFor;
+using dashboard_bench::runEventsUntil;
 
 // CPU seconds (utime + stime) from a /proc stat file.
 double cpuSecondsFromStat(const std::string& path)
