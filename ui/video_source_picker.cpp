@@ -24,7 +24,9 @@ VideoSourcePicker::VideoSourcePicker(QWidget* parent) : QWidget(parent)
 
     m_locationEdit = new QLineEdit(this);
     m_locationEdit->setObjectName(QStringLiteral("mediaLocationEdit"));
-    m_locationEdit->setPlaceholderText(QStringLiteral("/path/to/clip.mp4 or rtsp://camera/stream"));
+    m_locationEdit->setPlaceholderText(QStringLiteral("/path/to/clip.mp4, rtsp://camera/stream or demo:"));
+    m_locationEdit->setToolTip(QStringLiteral("A video file, a stream URL (rtsp://, http://...), or \"demo:\" for the built-in animated\n"
+                                              "photograph whose arm motion is known, for trying the dashboard without a camera."));
     m_browseButton = new QPushButton(QStringLiteral("Browse..."), this);
     m_browseButton->setObjectName(QStringLiteral("mediaBrowseButton"));
 
