@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mqtt/mqtt_tls_settings.h"
+#include "record/recording_opener.h"
 #include "robot/joint_set.h"
 #include "robot/motion_stream.h"
 #include "selfupdate/update_state.h"
@@ -154,8 +155,11 @@ public:
     QLabel* recordStatusLabel() const { return m_recordLabel; }
 
     // Playing a recording back as the camera (main_window_playback.cpp).
-    // False, with the reason in the status line, when it cannot be played.
+    // The file is parsed on a worker thread and plays once it is; a file
+    // that cannot be played leaves the reason in the status line. False,
+    // with the reason there, while another recording is still opening.
     bool openRecording(const QString& path);
+    bool isOpeningRecording() const { return !m_openingRecordingPath.isEmpty(); }
     // Back to the live camera.
     void closeRecording();
     bool isPlayingRecording() const { return m_playback != nullptr; }
@@ -265,6 +269,8 @@ private:
     // while a recording plays, else as configured.
     bool poseMirrored() const;
     void setTeleopStandby();
+    // Back on the GUI thread once the worker has parsed the file.
+    void finishOpeningRecording(const std::shared_ptr<RecordingPlayback>& recording, bool opened);
 
     std::shared_ptr<PoseEstimator> m_poseEstimator;
     std::unique_ptr<PoseRetargeter> m_retargeter;
@@ -361,4 +367,9 @@ private:
     bool m_showingRecordedTelemetry = false;
     // Closing a recording brings back the camera only if it ran before.
     bool m_cameraRanBeforePlayback = false;
+    // The file being parsed, empty when none is. The opener is the last
+    // member so that a window closed meanwhile waits for its thread before
+    // anything else goes.
+    QString m_openingRecordingPath;
+    RecordingOpener m_recordingOpener;
 };

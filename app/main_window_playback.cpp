@@ -97,10 +97,33 @@ void MainWindow::setupPlayback()
 
 bool MainWindow::openRecording(const QString& path)
 {
-    auto recording = std::make_shared<RecordingPlayback>();
-    if (!recording->open(path)) {
-        m_statusLabel->setText(recording->error());
+    if (isOpeningRecording()) {
+        m_statusLabel->setText(QStringLiteral("Still opening recording %1: wait until it plays.")
+                                   .arg(QDir::toNativeSeparators(m_openingRecordingPath)));
         return false;
+    }
+    m_openingRecordingPath = path;
+    m_openRecordingAction->setEnabled(false);
+    m_statusLabel->setText(QStringLiteral("Opening recording %1...").arg(QDir::toNativeSeparators(path)));
+    // Whatever plays now goes on playing until the new file is ready, and
+    // stays if it cannot be played.
+    m_recordingOpener.start(path, [this](std::shared_ptr<RecordingPlayback> recording, bool opened) {
+        QMetaObject::invokeMethod(
+            this, [this, recording, opened] { finishOpeningRecording(recording, opened); }, Qt::QueuedConnection);
+    });
+    return true;
+}
+
+void MainWindow::finishOpeningRecording(const std::shared_ptr<RecordingPlayback>& recording, bool opened)
+{
+    // The worker posted this as its last step: its thread is ending.
+    m_recordingOpener.wait();
+    const QString path = m_openingRecordingPath;
+    m_openingRecordingPath.clear();
+    m_openRecordingAction->setEnabled(true);
+    if (!opened) {
+        m_statusLabel->setText(recording->error());
+        return;
     }
     closeRecording();
     m_cameraRanBeforePlayback = m_cameraThread && m_cameraThread->isRunning();
@@ -126,7 +149,6 @@ bool MainWindow::openRecording(const QString& path)
     m_statusLabel->setText(QStringLiteral("Playing recording %1").arg(QDir::toNativeSeparators(path)));
     if (!recording->damageNotice().isEmpty())
         statusBar()->showMessage(recording->damageNotice(), kDamageNoticeMs);
-    return true;
 }
 
 void MainWindow::closeRecording()

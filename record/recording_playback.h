@@ -17,8 +17,9 @@ class QFile;
 // McapReader's messages point into the mapping, so a recording of hundreds
 // of megabytes costs its pages once, on demand; a picture's JPEG is taken
 // out of its message only when it is shown. Commands and telemetry, small
-// beside the pictures, are parsed once at opening. After open() nothing
-// changes, so the camera thread and the GUI thread may share one.
+// beside the pictures, are parsed once at opening, on a worker thread
+// (RecordingOpener). After open() nothing changes, so the camera thread and
+// the GUI thread may share one.
 class RecordingPlayback
 {
 public:

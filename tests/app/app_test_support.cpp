@@ -233,6 +233,14 @@ QPushButton* buttonWithText(MainWindow& window, const QString& text)
     return nullptr;
 }
 
+bool openRecordingAndWait(MainWindow& window, const QString& path)
+{
+    if (!window.openRecording(path))
+        return false;
+    return processEventsUntil([&] { return !window.isOpeningRecording(); }, std::chrono::seconds(30)) &&
+           window.isPlayingRecording();
+}
+
 void WindowOnBroker::start(const std::string& robotId, const std::function<void(TeleopConfig&)>& adjust)
 {
     ASSERT_TRUE(m_broker.start()) << m_broker.error();

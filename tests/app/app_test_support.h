@@ -109,6 +109,9 @@ std::unique_ptr<MainWindow> openWindow(const std::string& host, int port,
                                        const std::function<void(TeleopConfig&)>& adjust = {});
 // The window's push button with this text, or null.
 QPushButton* buttonWithText(MainWindow& window, const QString& text);
+// Opens a recording in the window and runs the event loop until its file
+// is parsed; true when the window then plays a recording.
+bool openRecordingAndWait(MainWindow& window, const QString& path);
 
 // The window end to end: a real broker with the robot simulator on it, the
 // control topic recorded by mosquitto_sub, and the window connected to it.

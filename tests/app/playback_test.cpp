@@ -25,6 +25,7 @@
 #include <QTableWidgetItem>
 #include <QApplication>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -42,6 +43,8 @@
 #include <cmath>
 #include <thread>
 
+using kestro_app_test::buttonWithText;
+using kestro_app_test::openRecordingAndWait;
 using kestro_app_test::processEventsFor;
 using kestro_app_test::processEventsUntil;
 using kestro_app_test::WireFrame;
@@ -90,6 +93,17 @@ double boxDistance(const PoseEstimator::PersonPose& a, const PoseEstimator::Pers
 }
 
 class Playback : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(m_folder.isValid()); }
+
+    QString path(const char* name) const { return m_folder.filePath(QLatin1String(name)); }
+
+    QTemporaryDir m_folder;
+};
+
+// The same, with the window on a broker and the simulated robot.
+class PlaybackOnBroker : public kestro_app_test::WindowOnBroker
 {
 protected:
     void SetUp() override { ASSERT_TRUE(m_folder.isValid()); }
@@ -288,12 +302,13 @@ TEST_F(Playback, ADamagedRecordingIsReportedAndPlaysWhatItHoldsAndRecordedTeleme
 
     MainWindow window(nullptr);
     window.show();
-    EXPECT_FALSE(window.openRecording(path("garbage.mcap")));
+    EXPECT_FALSE(openRecordingAndWait(window, path("garbage.mcap")));
+    EXPECT_FALSE(window.isOpeningRecording());
     EXPECT_FALSE(window.isPlayingRecording());
     EXPECT_TRUE(window.statusMessageLabel()->text().contains(QStringLiteral("not a recording")))
         << window.statusMessageLabel()->text().toStdString();
 
-    ASSERT_TRUE(window.openRecording(path("cut.mcap")));
+    ASSERT_TRUE(openRecordingAndWait(window, path("cut.mcap")));
     EXPECT_TRUE(window.statusBar()->currentMessage().startsWith(QStringLiteral("The recording is incomplete")))
         << window.statusBar()->currentMessage().toStdString();
     EXPECT_TRUE(window.playbackBar()->isVisible());
@@ -313,7 +328,7 @@ TEST_F(Playback, ADamagedRecordingIsReportedAndPlaysWhatItHoldsAndRecordedTeleme
 
     // No robot reports live: the recorded reports stand in, marked as recorded.
     writeCommandRecording(path("commands.mcap"));
-    ASSERT_TRUE(window.openRecording(path("commands.mcap")));
+    ASSERT_TRUE(openRecordingAndWait(window, path("commands.mcap")));
     ASSERT_TRUE(processEventsUntil([&] { return window.showsRecordedTelemetry(); }, 5s));
     EXPECT_EQ(window.telemetryTable()->item(kElbow, 2)->text(), QStringLiteral("28.6"));
     processEventsFor(300ms);
@@ -326,36 +341,21 @@ TEST_F(Playback, ADamagedRecordingIsReportedAndPlaysWhatItHoldsAndRecordedTeleme
     EXPECT_NE(window.telemetryTable()->item(kElbow, 2)->text(), QStringLiteral("28.6"));
 }
 
-TEST_F(Playback, RecordedCommandsReachTheRobotOnlyAfterConfirmationWithinTodaysLimitsAndStopWins)
+TEST_F(PlaybackOnBroker, RecordedCommandsReachTheRobotOnlyAfterConfirmationWithinTodaysLimitsAndStopWins)
 {
     writeCommandRecording(path("commands.mcap"));
-    kestro_test::MosquittoBroker broker;
-    ASSERT_TRUE(broker.start()) << broker.error();
+    start(kReplayRobotId, [](TeleopConfig& config) {
+        config.safety.txRateHz = kReplayTxRateHz;
+        config.safety.watchdogTimeoutMs = kReplayWatchdogMs;
+        config.retarget.maxVelocityDegS = static_cast<float>(kReplayMaxVelocityDegS);
+    });
+    MainWindow& window = *m_window;
+    SimulatorNode& robot = m_robot->node();
+    kestro_app_test::WireRecorder& wire = m_wire;
     UrdfLimits* limits = UrdfLimits::instance();
-    limits->init(":/model/kestro.urdf", ":/model/calibration.json");
-    kestro_app_test::SimulatedRobot robot(broker, kReplayRobotId);
-    ASSERT_TRUE(robot.start());
-    kestro_app_test::WireRecorder wire;
-    ASSERT_TRUE(wire.start(broker.host(), broker.port(), "robot/kestro/" + std::string(kReplayRobotId) + "/control"));
-
-    TeleopConfig& config = *TeleopConfig::instance();
-    config.populateDefaults();
-    config.mqtt.host = broker.host();
-    config.mqtt.port = broker.port();
-    config.mqtt.robotId = kReplayRobotId;
-    config.mqtt.autoConnect = true;
-    config.safety.txRateHz = kReplayTxRateHz;
-    config.safety.watchdogTimeoutMs = kReplayWatchdogMs;
-    config.retarget.maxVelocityDegS = static_cast<float>(kReplayMaxVelocityDegS);
-    ASSERT_TRUE(config.save(""));
-    ::unsetenv("KESTRO_DISABLE_AUTO_MQTT");
-    MainWindow window(nullptr);
-    ::setenv("KESTRO_DISABLE_AUTO_MQTT", "1", 1);
-    window.show();
-    ASSERT_TRUE(processEventsUntil([&] { return window.mqttClient()->isConnected(); }, 20s));
 
     EXPECT_FALSE(window.replayCommandsAction()->isEnabled());
-    ASSERT_TRUE(window.openRecording(path("commands.mcap")));
+    ASSERT_TRUE(openRecordingAndWait(window, path("commands.mcap")));
     EXPECT_TRUE(window.replayCommandsAction()->isEnabled());
 
     // The robot reports live: its telemetry, not the recording's, is shown.
@@ -384,7 +384,7 @@ TEST_F(Playback, RecordedCommandsReachTheRobotOnlyAfterConfirmationWithinTodaysL
     EXPECT_EQ(atQuestion, 0u);
     ASSERT_TRUE(window.isReplayingCommands());
     const int elbowLimitPwm = limits->angleToPwm(kElbow, 10.0, 2.0);
-    ASSERT_TRUE(processEventsUntil([&] { return robot.node().positions()[kElbow] == elbowLimitPwm; }, 10s));
+    ASSERT_TRUE(processEventsUntil([&] { return robot.positions()[kElbow] == elbowLimitPwm; }, 10s));
     // The stream line tells what happens: targets come from the recording, not a person.
     EXPECT_TRUE(processEventsUntil(
         [&] { return window.streamStateLabel()->text().startsWith(QStringLiteral("Sending")); }, 2s))
@@ -434,20 +434,12 @@ TEST_F(Playback, RecordedCommandsReachTheRobotOnlyAfterConfirmationWithinTodaysL
     window.replayCommandsAction()->trigger();
     ASSERT_TRUE(window.isReplayingCommands());
     processEventsFor(300ms);
-    QPushButton* stop = nullptr;
-    for (QPushButton* button : window.findChildren<QPushButton*>())
-        if (button->text() == QStringLiteral("EMERGENCY STOP"))
-            stop = button;
+    QPushButton* stop = buttonWithText(window, QStringLiteral("EMERGENCY STOP"));
     ASSERT_NE(stop, nullptr);
     stop->click();
     EXPECT_FALSE(window.isReplayingCommands());
     EXPECT_FALSE(window.isTeleopActive());
-    ASSERT_TRUE(processEventsUntil(
-        [&] {
-            const std::vector<WireFrame> all = wire.frames();
-            return !all.empty() && all.back().type == robot_frame::kStop;
-        },
-        5s));
+    ASSERT_TRUE(lastFrameIs(robot_frame::kStop));
     const std::size_t afterStop = wire.count();
     // Latched: a new replay is refused without a question until Center.
     question.clear();
@@ -458,4 +450,62 @@ TEST_F(Playback, RecordedCommandsReachTheRobotOnlyAfterConfirmationWithinTodaysL
     processEventsFor(500ms);
     EXPECT_EQ(wire.count(), afterStop);
     window.closeRecording();
+}
+
+namespace {
+
+// Each report is a JSON document of its own: this many take far longer to
+// parse than a stop takes to reach the robot, in a file of a few tens of
+// megabytes.
+constexpr int kLongRecordingReports = 150000;
+
+void writeLongRecording(const QString& file)
+{
+    RecordingWriter writer;
+    ASSERT_TRUE(writer.start(file.toStdString(), session::channels(), "test"));
+    const std::uint64_t begin = RecordingWriter::nowNs();
+    const std::array<int, 17> pwm{};
+    const std::array<double, 17> angles{};
+    std::array<bool, 17> valid{};
+    valid.fill(true);
+    for (int i = 0; i < kLongRecordingReports; ++i) {
+        const std::uint64_t t = begin + static_cast<std::uint64_t>(i) * 10'000'000ull;
+        ASSERT_TRUE(writer.post(session::TelemetryChannel, t, session::telemetry(t, pwm, angles, valid)));
+    }
+    writer.finish();
+}
+
+} // namespace
+
+TEST_F(PlaybackOnBroker, TheEmergencyStopGoesOutWhileALongRecordingOpens)
+{
+    writeLongRecording(path("long.mcap"));
+    start("opening");
+    MainWindow& window = *m_window;
+
+    ASSERT_TRUE(window.openRecording(path("long.mcap")));
+    EXPECT_TRUE(window.statusMessageLabel()->text().startsWith(QStringLiteral("Opening recording")))
+        << window.statusMessageLabel()->text().toStdString();
+    // One file at a time: a second is refused while the first opens.
+    EXPECT_FALSE(window.openRecordingAction()->isEnabled());
+    EXPECT_FALSE(window.openRecording(path("long.mcap")));
+
+    // The operator's key press comes through the event queue, behind
+    // whatever the window still has to do.
+    QCoreApplication::postEvent(&window,
+                                new QKeyEvent(QEvent::KeyPress, MainWindow::kEmergencyStopKey, Qt::NoModifier));
+    ASSERT_TRUE(lastFrameIs(robot_frame::kStop));
+    EXPECT_TRUE(window.isOpeningRecording()) << "the stop waited for the file to be parsed";
+
+    ASSERT_TRUE(processEventsUntil([&] { return !window.isOpeningRecording(); }, 30s));
+    EXPECT_TRUE(window.isPlayingRecording());
+    // Every report, none lost to the hurry.
+    EXPECT_EQ(window.playbackClock()->durationNs(), (kLongRecordingReports - 1) * 10'000'000ll);
+    EXPECT_TRUE(window.openRecordingAction()->isEnabled());
+
+    // Closed while a file opens: the window waits for the worker, and
+    // nothing calls back into it afterwards.
+    ASSERT_TRUE(window.openRecording(path("long.mcap")));
+    m_window.reset();
+    processEventsFor(100ms);
 }
