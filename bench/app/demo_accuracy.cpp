@@ -10,7 +10,12 @@
 // cost per frame and the camera thread's rate with the network, beside the
 // synthetic feed's.
 //
-//   demo_accuracy --host H --port P --robot-id ID --seconds S
+//   demo_accuracy --host H --port P --robot-id ID --seconds S [--model FILE]
+//
+// --model runs the dashboard on that network file instead of the embedded
+// one and measures the accuracy alone: bench/app/demo_accuracy --untracked
+// passes the embedded network without its tracking outputs, so that the
+// estimator runs the detector on every frame, as before it could track.
 //
 // KESTRO_CONFIG_PATH must name a scratch settings file. bench/app/demo_accuracy
 // starts the broker and the X server and runs this.
@@ -60,6 +65,7 @@ struct Options
     int port = 1883;
     std::string robotId = "kestro";
     int seconds = 60;
+    std::string model; // empty: the embedded network
 };
 
 bool parseOptions(int argc, char** argv, Options& options)
@@ -75,6 +81,8 @@ bool parseOptions(int argc, char** argv, Options& options)
             options.robotId = value;
         else if (name == "--seconds")
             options.seconds = std::atoi(value.c_str());
+        else if (name == "--model")
+            options.model = value;
         else
             return false;
     }
@@ -358,7 +366,7 @@ int main(int argc, char** argv)
 {
     Options options;
     if (!parseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: demo_accuracy --host H --port P --robot-id ID --seconds S\n");
+        std::fprintf(stderr, "usage: demo_accuracy --host H --port P --robot-id ID --seconds S [--model FILE]\n");
         return 2;
     }
     if (!std::getenv("KESTRO_CONFIG_PATH")) {
@@ -379,6 +387,10 @@ int main(int argc, char** argv)
     config.mqtt.port = options.port;
     config.mqtt.robotId = options.robotId;
     config.mqtt.autoConnect = true;
+    if (!options.model.empty()) {
+        config.ai.modelSource = "custom";
+        config.ai.customModelPath = options.model;
+    }
     if (!config.save("")) {
         std::fprintf(stderr, "demo_accuracy: cannot write %s\n", config.getConfigPath().c_str());
         return 1;
@@ -400,6 +412,8 @@ int main(int argc, char** argv)
         measureAccuracy(window, options);
         window.cameraThread()->stopAndWait();
     }
-    measureCost();
+    // The source's cost and rate do not depend on the network file.
+    if (options.model.empty())
+        measureCost();
     return 0;
 }
