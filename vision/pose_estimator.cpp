@@ -60,6 +60,28 @@ using Track = std::array<float, kTrackValues>;
 // still picture, and each wobble moved every keypoint by 2-3 pixels; the
 // crop's margin leaves room for a person to move this much inside it.
 constexpr float kTrackDeadband = 0.02f;
+// Only the crop's centre follows the landmarks from frame to frame; its size
+// and turn stay those of the first crop after a detection. The landmark
+// model's alignment points frame a person about 14% larger than the detector
+// does, and a crop taken from landmarks found in such a crop builds on that:
+// within a few frames it grew by half and tilted by ten degrees, and the arm
+// angles on the wire got worse (an elbow off by up to 50 degrees where the
+// detector's framing kept it under 20). Those points follow the crop they
+// were found in more than the person, so they cannot tell that the person
+// came closer or stepped back; the keypoints' extent can: when the person's
+// box has grown or shrunk by more than kShapeSlack since the crop's size was
+// taken, the detector frames the person anew. (Raised arms alone stretch the extent by less; at 1.3 they did
+// often enough to cost accuracy on the arms.)
+constexpr float kShapeSlack = 1.5f;
+
+// The larger side of the person's box at `anchor`, in input pixels.
+float boxExtent(const float* table, int anchor)
+{
+    const auto at = [&](int row) {
+        return table[static_cast<size_t>(row) * PoseOutputDecoder::kAnchorCount + static_cast<size_t>(anchor)];
+    };
+    return std::max(at(2), at(3));
+}
 
 bool nearlySame(const Track& a, const Track& b)
 {
@@ -132,6 +154,10 @@ struct PoseEstimator::Impl
     int trackedWidth = 0;
     int trackedHeight = 0;
     std::string trackedRule;
+    // The size and turn the tracked crop keeps, and the person's extent
+    // (input pixels) when they were taken (see kShapeSlack).
+    Track shape{};
+    float shapeExtent = 0.0f;
     InferenceCounts counts;
 
     // One pass of the network over the current input tensor.
@@ -432,9 +458,19 @@ PoseEstimator::PersonPose PoseEstimator::Impl::run(const cv::Mat& frame, float p
         return {};
     }
     if (modelTracks) {
-        // Without a track this run detected: its crop is no reference.
-        if (!hasTrack || !nearlySame(track, result.next))
-            track = result.next;
+        Track next = result.next;
+        const float extent = boxExtent(result.data, anchor);
+        if (!hasTrack) {
+            // Without a track this run detected: its crop is no reference.
+            shape = next;
+            shapeExtent = extent;
+        } else if (extent > shapeExtent * kShapeSlack || extent * kShapeSlack < shapeExtent) {
+            dropTrack();
+            return PoseOutputDecoder::decode(result.data, anchor, letterbox);
+        }
+        std::copy(shape.begin() + kTrackSideIndex, shape.end(), next.begin() + kTrackSideIndex);
+        if (!hasTrack || !nearlySame(track, next))
+            track = next;
         hasTrack = track[kTrackSideIndex] > 0.0f;
     }
     return PoseOutputDecoder::decode(result.data, anchor, letterbox);

@@ -339,6 +339,38 @@ TEST_F(PosePhotographs, TracksThePersonAndHandsBackToTheDetectorWhenLost)
     EXPECT_LT(meanShift(found, back, person), 1.0);
 }
 
+TEST_F(PosePhotographs, TheTrackedCropTakesANewSizeWhenThePersonStepsBack)
+{
+    ASSERT_TRUE(s_loaded);
+    // The footballer at a scale of his picture, centred where it stands at 1.
+    auto at = [](double scale) {
+        const int w = static_cast<int>(548 * scale), h = static_cast<int>(342 * scale);
+        return photographScene(640, 480, {{"messi5.jpg", QRect(314 - w / 2, 231 - h / 2, w, h)}});
+    };
+    auto settle = [](const cv::Mat& frame) {
+        PoseEstimator::PersonPose pose;
+        for (int i = 0; i <= kFramesToSettle; ++i)
+            pose = s_estimator->infer(frame, kPersonThreshold, 0.5f, "confidence");
+        return pose;
+    };
+    const cv::Mat far = at(0.85);
+    // What the network finds on the far picture when it starts there.
+    s_estimator->forgetFollowedPerson();
+    const PoseEstimator::PersonPose reference = settle(far);
+    ASSERT_TRUE(reference.valid);
+    // Followed close up, then stepping back over half a second: the crop
+    // must shrink with him, not keep the size it had.
+    s_estimator->forgetFollowedPerson();
+    ASSERT_TRUE(settle(at(1.6)).valid);
+    for (double scale = 1.5; scale > 0.86; scale -= 0.05)
+        ASSERT_TRUE(s_estimator->infer(at(scale), kPersonThreshold, 0.5f, "confidence").valid) << scale;
+    const PoseEstimator::PersonPose followed = settle(far);
+    ASSERT_TRUE(followed.valid);
+    const double shift = meanShift(reference, followed, far);
+    std::printf("far picture: followed keypoints %.1f px from a fresh start's\n", shift);
+    EXPECT_LT(shift, 5.0);
+}
+
 // The astronaut twice on a 640 x 640 frame: larger and faded on the left,
 // smaller and crisp on the right, so that size and confidence disagree.
 cv::Mat twoAstronauts(bool withLarger = true)
