@@ -10,7 +10,7 @@ constexpr double kPi = 3.14159265358979323846;
 // Width of a cut-out's soft edge, in frame pixels: wide enough to hide the
 // seam, narrow enough not to show a halo.
 constexpr double kEdgeWidth = 1.5;
-// The backdrop is painted a little beyond each part, so that no sliver of
+// The backdrop is painted a little beyond each cut-out, so that no sliver of
 // the limb's own edge stays behind when it moves away.
 constexpr double kBackdropMargin = 5.0;
 
@@ -169,21 +169,21 @@ DemoAnimator::DemoAnimator(const DemoPhotograph& photograph, cv::Size bounds)
     paintBackdrop();
 }
 
-DemoAnimator::ArmParts DemoAnimator::makeArm(const DemoPhotograph::Arm& arm, int shoulder, int elbow, int wrist,
+DemoAnimator::ArmCutouts DemoAnimator::makeArm(const DemoPhotograph::Arm& arm, int shoulder, int elbow, int wrist,
                                              int hip) const
 {
-    ArmParts parts{shoulder, elbow, wrist, hip, {}, {}};
+    ArmCutouts cutouts{shoulder, elbow, wrist, hip, {}, {}};
     const FigurePoint s = m_rest[static_cast<size_t>(shoulder)];
     const FigurePoint e = m_rest[static_cast<size_t>(elbow)];
     const FigurePoint w = m_rest[static_cast<size_t>(wrist)];
-    parts.upper.outline.capsules = {{s, e, arm.shoulderRadius, arm.elbowRadius},
+    cutouts.upper.outline.capsules = {{s, e, arm.shoulderRadius, arm.elbowRadius},
                                     {s, arm.sleeveTip, arm.shoulderRadius, arm.sleeveRadius}};
-    parts.lower.outline.capsules = {{e, w, arm.elbowRadius, arm.wristRadius},
+    cutouts.lower.outline.capsules = {{e, w, arm.elbowRadius, arm.wristRadius},
                                     {w, arm.handTip, arm.wristRadius, arm.handRadius}};
-    return parts;
+    return cutouts;
 }
 
-double DemoAnimator::raiseSense(const ArmParts& arm) const
+double DemoAnimator::raiseSense(const ArmCutouts& arm) const
 {
     const FigurePoint s = m_rest[static_cast<size_t>(arm.shoulder)];
     const FigurePoint torso = m_rest[static_cast<size_t>(arm.hip)] - s;
@@ -191,13 +191,13 @@ double DemoAnimator::raiseSense(const ArmParts& arm) const
     return cross(torso, upper) >= 0.0 ? 1.0 : -1.0;
 }
 
-double DemoAnimator::restShoulderAngle(const ArmParts& arm) const
+double DemoAnimator::restShoulderAngle(const ArmCutouts& arm) const
 {
     const FigurePoint s = m_rest[static_cast<size_t>(arm.shoulder)];
     return std::abs(signedAngle(m_rest[static_cast<size_t>(arm.hip)] - s, m_rest[static_cast<size_t>(arm.elbow)] - s));
 }
 
-double DemoAnimator::restSignedBend(const ArmParts& arm) const
+double DemoAnimator::restSignedBend(const ArmCutouts& arm) const
 {
     const FigurePoint e = m_rest[static_cast<size_t>(arm.elbow)];
     return signedAngle(e - m_rest[static_cast<size_t>(arm.shoulder)], m_rest[static_cast<size_t>(arm.wrist)] - e);
@@ -213,7 +213,7 @@ DemoJointAngles DemoAnimator::restAngles() const
     return angles;
 }
 
-DemoAnimator::ArmPose DemoAnimator::armPose(const ArmParts& arm, double shoulderAngle, double elbowBend) const
+DemoAnimator::ArmPose DemoAnimator::armPose(const ArmCutouts& arm, double shoulderAngle, double elbowBend) const
 {
     // The upper arm turns about the shoulder by the change of its angle to
     // the torso; the forearm follows it and turns about the moved elbow, so
@@ -253,28 +253,28 @@ void DemoAnimator::render(const DemoJointAngles& angles, cv::Mat& frame) const
 {
     m_backdrop.copyTo(frame);
     // The head first: a raised arm passes in front of it.
-    paintPart(m_head, headPlacement(angles.headTilt), frame);
+    paintCutout(m_head, headPlacement(angles.headTilt), frame);
     for (const auto& [arm, shoulder, elbow] :
          {std::make_tuple(&m_leftArm, angles.leftShoulder, angles.leftElbow),
           std::make_tuple(&m_rightArm, angles.rightShoulder, angles.rightElbow)}) {
         const ArmPose pose = armPose(*arm, shoulder, elbow);
-        paintPart(arm->upper, pose.upper, frame);
-        paintPart(arm->lower, pose.lower, frame);
+        paintCutout(arm->upper, pose.upper, frame);
+        paintCutout(arm->lower, pose.lower, frame);
     }
 }
 
 double DemoAnimator::backdropOpacity(const FigurePoint& p) const
 {
     double alpha = 0.0;
-    for (const Part* part : {&m_head, &m_leftArm.upper, &m_leftArm.lower, &m_rightArm.upper, &m_rightArm.lower})
-        alpha = std::max(alpha, opacity(part->outline.distance(p) - kBackdropMargin));
+    for (const Cutout* cutout : {&m_head, &m_leftArm.upper, &m_leftArm.lower, &m_rightArm.upper, &m_rightArm.lower})
+        alpha = std::max(alpha, opacity(cutout->outline.distance(p) - kBackdropMargin));
     return alpha;
 }
 
 void DemoAnimator::paintBackdrop()
 {
     // The stands behind the player are out of focus: a smooth fill that
-    // grows inwards from the colours around each part looks like more of
+    // grows inwards from the colours around each cut-out looks like more of
     // them. Pull-push: average the known pixels into ever coarser levels,
     // then fill each level's holes from the level above.
     struct Level
@@ -362,10 +362,10 @@ void DemoAnimator::paintBackdrop()
     }
 }
 
-void DemoAnimator::paintPart(const Part& part, const Placement& placement, cv::Mat& frame) const
+void DemoAnimator::paintCutout(const Cutout& cutout, const Placement& placement, cv::Mat& frame) const
 {
-    // The part's box, turned into the frame, bounds the pixels to visit.
-    const std::array<double, 4> box = part.outline.bounds();
+    // The cut-out's box, turned into the frame, bounds the pixels to visit.
+    const std::array<double, 4> box = cutout.outline.bounds();
     double left = 1e30, top = 1e30, right = -1e30, bottom = -1e30;
     for (const FigurePoint& corner : {FigurePoint{box[0], box[1]}, FigurePoint{box[2], box[1]},
                                       FigurePoint{box[0], box[3]}, FigurePoint{box[2], box[3]}}) {
@@ -379,7 +379,7 @@ void DemoAnimator::paintPart(const Part& part, const Placement& placement, cv::M
     const int y0 = std::max(0, static_cast<int>(std::floor(top - kEdgeWidth)));
     const int x1 = std::min(frame.cols - 1, static_cast<int>(std::ceil(right + kEdgeWidth)));
     const int y1 = std::min(frame.rows - 1, static_cast<int>(std::ceil(bottom + kEdgeWidth)));
-    // The inverse turn, once for the part rather than once a pixel.
+    // The inverse turn, once for the cut-out rather than once a pixel.
     const double c = std::cos(-placement.angle);
     const double s = std::sin(-placement.angle);
     double colour[3];
@@ -389,7 +389,7 @@ void DemoAnimator::paintPart(const Part& part, const Placement& placement, cv::M
         for (int x = x0; x <= x1; ++x) {
             const double dx = x - placement.placed.x;
             const FigurePoint p{placement.pivot.x + dx * c - dy * s, placement.pivot.y + dx * s + dy * c};
-            const double alpha = opacity(part.outline.distance(p));
+            const double alpha = opacity(cutout.outline.distance(p));
             if (alpha <= 0.0)
                 continue;
             sample(m_photo, p.x, p.y, colour);

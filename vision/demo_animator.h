@@ -17,7 +17,7 @@ struct FigurePoint
 // elbows, wrists, hips, knees, ankles; left and right are the person's own).
 using FigureKeypoints = std::array<FigurePoint, 17>;
 
-// A photograph of a person and where its moving parts are, in the
+// A photograph of a person and where its moving limbs and head are, in the
 // photograph's pixels: what the animator needs to cut them out.
 struct DemoPhotograph
 {
@@ -48,9 +48,9 @@ struct DemoPhotograph
 };
 
 // Moves the arms and the head of a photographed person to given joint
-// angles: each moving part is cut out with a soft edge and turned rigidly
+// angles: each moving limb or the head is cut out with a soft edge and turned rigidly
 // about its joint (the forearm about the moved elbow), over a copy of the
-// photograph in which those parts were painted over with the surrounding
+// photograph in which those limbs and the head were painted over with the surrounding
 // backdrop.
 // The geometry (keypointsAt) is apart from the painting (render), so that
 // where the figure's joints are is known exactly for every pose.
@@ -98,15 +98,15 @@ private:
         FigurePoint apply(const FigurePoint& p) const;
         FigurePoint invert(const FigurePoint& q) const;
     };
-    struct Part
+    struct Cutout
     {
         Outline outline;
     };
-    struct ArmParts
+    struct ArmCutouts
     {
         int shoulder, elbow, wrist, hip;
-        Part upper;
-        Part lower;
+        Cutout upper;
+        Cutout lower;
     };
     struct ArmPose
     {
@@ -114,24 +114,24 @@ private:
         Placement lower;
     };
 
-    ArmParts makeArm(const DemoPhotograph::Arm& arm, int shoulder, int elbow, int wrist, int hip) const;
-    ArmPose armPose(const ArmParts& arm, double shoulderAngle, double elbowBend) const;
+    ArmCutouts makeArm(const DemoPhotograph::Arm& arm, int shoulder, int elbow, int wrist, int hip) const;
+    ArmPose armPose(const ArmCutouts& arm, double shoulderAngle, double elbowBend) const;
     Placement headPlacement(double tilt) const;
-    double restShoulderAngle(const ArmParts& arm) const;
-    double restSignedBend(const ArmParts& arm) const;
+    double restShoulderAngle(const ArmCutouts& arm) const;
+    double restSignedBend(const ArmCutouts& arm) const;
     // Which way turns the arm away from the body: +1 or -1 in picture angles.
-    double raiseSense(const ArmParts& arm) const;
-    // How much of the photograph at p is a moving part, with a margin.
+    double raiseSense(const ArmCutouts& arm) const;
+    // How much of the photograph at p is a moving limb or the head, with a margin.
     double backdropOpacity(const FigurePoint& p) const;
     void paintBackdrop();
-    void paintPart(const Part& part, const Placement& placement, cv::Mat& frame) const;
+    void paintCutout(const Cutout& cutout, const Placement& placement, cv::Mat& frame) const;
 
     cv::Size m_frameSize;
     cv::Mat m_photo;    // scaled to the frame
-    cv::Mat m_backdrop; // the photo without its moving parts
+    cv::Mat m_backdrop; // the photo without its moving limbs and head
     FigureKeypoints m_rest;
-    ArmParts m_leftArm;
-    ArmParts m_rightArm;
-    Part m_head;
+    ArmCutouts m_leftArm;
+    ArmCutouts m_rightArm;
+    Cutout m_head;
     FigurePoint m_neck;
 };

@@ -11,7 +11,7 @@
 
 namespace {
 
-// The photograph's size; its keypoints and parts below are in its pixels.
+// The photograph's size; its keypoints and cut-outs below are in its pixels.
 constexpr int kPhotographWidth = 548;
 constexpr int kPhotographHeight = 342;
 

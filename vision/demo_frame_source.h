@@ -28,7 +28,7 @@ public:
     // picture, as it does a camera's for a mirror-like view.
     static FrameSourceFactory factoryFor(const std::string& location, bool threadMirrors);
 
-    // The shipped photograph with its hand-placed keypoints and parts; an
+    // The shipped photograph with its hand-placed keypoints and cut-outs; an
     // empty image when the resource bundle lacks it.
     static DemoPhotograph footballer();
 
