@@ -214,7 +214,6 @@ private:
     bool manualControlActive() const;
     void onManualControlToggled(bool on);
     void onManualAnglesEdited();
-    JointAngleArray manualTarget() const;
     void holdManualTarget();
     // Settings side (main_window_settings.cpp): the floor grid and link
     // options of the 3D view, and what went wrong with the settings file,

@@ -75,19 +75,7 @@ void MainWindow::onManualControlToggled(bool on)
 void MainWindow::onManualAnglesEdited()
 {
     if (manualControlActive())
-        commandJointTargets(manualTarget(), PoseRetargeter::drivenChannels(motionSettings().mode));
-}
-
-JointAngleArray MainWindow::manualTarget() const
-{
-    // Bounded again here with the settings of this moment: the sliders'
-    // ranges date from when manual control was switched on.
-    const UrdfLimits* limits = UrdfLimits::instance();
-    const double margin = motionSettings().safetyMarginDeg;
-    JointAngleArray angles = m_manualPanel->angles();
-    for (int channel = 0; channel < kServoCount; ++channel)
-        angles[channel] = limits->clamp(channel, angles[channel], margin);
-    return angles;
+        commandJointTargets(m_manualPanel->angles(), PoseRetargeter::drivenChannels(motionSettings().mode));
 }
 
 void MainWindow::holdManualTarget()
@@ -95,5 +83,5 @@ void MainWindow::holdManualTarget()
     // Hold renews the target on every tick, so the watchdog never finds it
     // stale; the speed limit and the switches still apply.
     if (manualControlActive() && m_manualPanel->isHoldOn())
-        m_motion.setTarget(manualTarget(), PoseRetargeter::drivenChannels(motionSettings().mode), monotonicNowMs());
+        m_motion.setTarget(m_manualPanel->angles(), PoseRetargeter::drivenChannels(motionSettings().mode), monotonicNowMs());
 }

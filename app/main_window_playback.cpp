@@ -14,7 +14,6 @@
 #include "record/recording_playback.h"
 #include "record/session_messages.h"
 #include "robot/pose_retargeter.h"
-#include "robot/urdf_limits.h"
 #include "ui/manual_joint_panel.h"
 #include "ui/playback_bar.h"
 #include "vision/camera_thread.h"
@@ -312,18 +311,14 @@ void MainWindow::feedRecordedCommand()
         return;
     m_lastReplayedCommand = index;
 
-    // The gate a retargeted pose passes: only what the current mode drives,
-    // bounded by today's limits and margin. A recording made with wider
-    // limits, another mode or a hand-edited file sends nothing beyond them.
+    // Only what the current mode drives; the motion stream bounds every
+    // target by today's limits and margin, as it does a retargeted pose, so a
+    // recording made with wider limits, another mode or a hand-edited file
+    // sends nothing beyond them.
     const RecordingPlayback::Command& command = m_playback->sentCommands()[static_cast<std::size_t>(index)];
-    const MotionStream::Settings settings = motionSettings();
-    const ServoValidArray driven = PoseRetargeter::drivenChannels(settings.mode);
-    const UrdfLimits* limits = UrdfLimits::instance();
-    JointAngleArray angles{};
+    const ServoValidArray driven = PoseRetargeter::drivenChannels(motionSettings().mode);
     ServoValidArray channels{};
-    for (int channel = 0; channel < kServoCount; ++channel) {
+    for (int channel = 0; channel < kServoCount; ++channel)
         channels[channel] = command.valid[channel] && driven[channel];
-        angles[channel] = limits->clamp(channel, command.angles[channel], settings.safetyMarginDeg);
-    }
-    commandJointTargets(angles, channels);
+    commandJointTargets(command.angles, channels);
 }
